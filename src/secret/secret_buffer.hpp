@@ -1,0 +1,62 @@
+// SecretBuffer: the one heap block of exactly the secret's size that holds a vault's secret.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "memory.hpp"
+#include "os.hpp"
+#include "page_locks.hpp"
+#include "result.hpp"
+
+namespace hush_vault::secret {
+
+// A refused memory lock, with the system's error code.
+struct LockFailure {
+    os::ErrorCode code;
+    // "Failed to lock memory (VirtualLock): " followed by os_error_text(code).
+    [[nodiscard]] Text message() const;
+};
+
+class SecretBuffer {
+public:
+    SecretBuffer() noexcept = default;  // empty: no block
+    SecretBuffer(SecretBuffer&& other) noexcept;
+    SecretBuffer& operator=(SecretBuffer&& other) noexcept;
+    SecretBuffer(const SecretBuffer&) = delete;
+    SecretBuffer& operator=(const SecretBuffer&) = delete;
+    // Zeroises again, gives back any page locks still held, and frees the block.
+    ~SecretBuffer();
+
+    // Copies n bytes into a new block of exactly n bytes (none when n is 0). Unlocked.
+    // Memory exhaustion is an internal fault.
+    [[nodiscard]] static SecretBuffer from_bytes(const std::uint8_t* source, std::size_t n) noexcept;
+
+    // Locks the secret's pages into memory (through `locks`, which counts pages shared with other
+    // blocks). An empty secret succeeds without a system call. On failure nothing stays locked.
+    Expected<void, LockFailure> lock(PageLocks& locks = PageLocks::process()) noexcept;
+
+    // Gives back the page locks taken by lock(); does nothing when none are held.
+    void unlock() noexcept;
+
+    // Zeroes the first length bytes, sets length to 0, then zeroes all capacity bytes.
+    void zeroise() noexcept;
+
+    // The end of a live secret: zeroise, then unlock. Zeroing first keeps the plaintext out of
+    // the page file: on Windows, unlocking can page the range out at once.
+    void wipe() noexcept;
+
+    [[nodiscard]] std::uint64_t capacity() const noexcept { return capacity_; }
+    [[nodiscard]] std::uint64_t length() const noexcept { return length_; }
+    [[nodiscard]] const std::uint8_t* data() const noexcept { return block_; }
+    [[nodiscard]] bool locked() const noexcept { return locks_ != nullptr; }
+
+private:
+    std::uint64_t capacity_ = 0;
+    std::uint8_t* block_ = nullptr;
+    std::uint64_t length_ = 0;
+    PageLocks* locks_ = nullptr;      // the registry holding our pages, while locked
+    std::uint64_t locked_bytes_ = 0;  // the range [block_, block_ + locked_bytes_) it holds
+};
+
+}  // namespace hush_vault::secret

@@ -1,0 +1,35 @@
+// UTF-8 rules: validation (RFC 3629), lossy decoding by maximal subparts, and the UTF-16
+// conversions of the environment lookup. All results that may hold secret text are scrubbed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "scrubbed_buffer.hpp"
+
+namespace hush_vault::secret {
+
+// True when the bytes are well-formed UTF-8: no overlong forms, no encoded surrogates, nothing
+// above U+10FFFF, no sequence cut short. ASCII runs are checked a machine word at a time.
+[[nodiscard]] bool is_valid_utf8(const std::uint8_t* bytes, std::size_t n) noexcept;
+
+// The bytes decoded as UTF-8, each maximal subpart of an ill-formed sequence replaced by one
+// U+FFFD (EF BF BD). The result's block is exactly its length.
+[[nodiscard]] ScrubbedBuffer<char> decode_lossy(const std::uint8_t* bytes, std::size_t n) noexcept;
+
+// The masked display of a secret: (n - suffix_len) asterisks, one per hidden byte, then the
+// lossy decoding of the last suffix_len bytes; the lossy decoding of all n bytes when
+// suffix_len >= n. Hidden bytes are never decoded.
+[[nodiscard]] ScrubbedBuffer<char> mask_secret(const std::uint8_t* bytes, std::size_t n,
+                                               std::uint64_t suffix_len) noexcept;
+
+// UTF-8 to UTF-16. Bytes that are not part of a well-formed sequence become the lone surrogate
+// U+DC00 + byte, so that utf16_to_utf8 refuses them later.
+[[nodiscard]] ScrubbedBuffer<char16_t> utf8_to_utf16(const std::uint8_t* bytes, std::size_t n) noexcept;
+
+// UTF-16 to UTF-8; nothing when the units hold an unpaired surrogate.
+[[nodiscard]] std::optional<ScrubbedBuffer<char>> utf16_to_utf8(const char16_t* units,
+                                                                std::size_t n) noexcept;
+
+}  // namespace hush_vault::secret
