@@ -13,3 +13,8 @@ add_executable(native_tests ${NATIVE_TEST_SOURCES})
 target_link_libraries(native_tests PRIVATE hush_vault_frame_pure hush_vault_secret ${GTEST_TARGETS})
 include(GoogleTest)
 gtest_discover_tests(native_tests DISCOVERY_MODE PRE_TEST)
+
+# Checks that run native code under valgrind (Linux only).
+if(NOT CMAKE_CROSSCOMPILING AND NOT WIN32)
+    include(${CMAKE_SOURCE_DIR}/cmake/ValgrindChecks.cmake OPTIONAL)
+endif()
