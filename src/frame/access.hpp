@@ -1,0 +1,66 @@
+// Shared and exclusive access to a vault's record for one call. Each guard is released on every
+// path out of the call; give it an inner scope so that it ends before the result is returned or
+// the error raised.
+#pragma once
+
+#include <utility>
+
+#include "frame/vault_error.hpp"
+#include "frame/vault_object.hpp"
+
+namespace hush_vault::frame {
+
+// The self step: TypeError "'{from}' object cannot be cast as 'HushVault'" unless object is a
+// HushVault (or derives from it).
+[[nodiscard]] Result<VaultObject*> check_vault(PyObject* object) noexcept;
+
+class SharedAccess {
+public:
+    // The self step, then shared access; RuntimeError "Already mutably borrowed" while exclusive
+    // access is held. With `hold`, the guard also keeps a reference to the object.
+    [[nodiscard]] static Result<SharedAccess> take(PyObject* object, bool hold = false) noexcept;
+
+    SharedAccess(SharedAccess&& other) noexcept
+        : vault_(std::exchange(other.vault_, nullptr)), held_(std::move(other.held_)) {}
+    SharedAccess& operator=(SharedAccess&&) = delete;
+    SharedAccess(const SharedAccess&) = delete;
+    SharedAccess& operator=(const SharedAccess&) = delete;
+    ~SharedAccess() {
+        if (vault_ != nullptr) {
+            vault_->borrow.release_shared();
+        }
+    }
+
+    [[nodiscard]] const lib::VaultRecord& record() const noexcept { return vault_->record; }
+
+private:
+    SharedAccess(VaultObject* vault, Ref held) noexcept : vault_(vault), held_(std::move(held)) {}
+    VaultObject* vault_;
+    Ref held_;  // released after the flag (members are destroyed after the body)
+};
+
+class ExclusiveAccess {
+public:
+    // The self step, then exclusive access; RuntimeError "Already borrowed" while any access is
+    // held.
+    [[nodiscard]] static Result<ExclusiveAccess> take(PyObject* object) noexcept;
+
+    ExclusiveAccess(ExclusiveAccess&& other) noexcept
+        : vault_(std::exchange(other.vault_, nullptr)) {}
+    ExclusiveAccess& operator=(ExclusiveAccess&&) = delete;
+    ExclusiveAccess(const ExclusiveAccess&) = delete;
+    ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
+    ~ExclusiveAccess() {
+        if (vault_ != nullptr) {
+            vault_->borrow.release_exclusive();
+        }
+    }
+
+    [[nodiscard]] lib::VaultRecord& record() const noexcept { return vault_->record; }
+
+private:
+    explicit ExclusiveAccess(VaultObject* vault) noexcept : vault_(vault) {}
+    VaultObject* vault_;
+};
+
+}  // namespace hush_vault::frame

@@ -1,0 +1,25 @@
+// The environment constructor: a vault filled from a variable of the process environment.
+#include "lib/operations.hpp"
+#include "secret/env_lookup.hpp"
+
+namespace hush_vault::lib {
+
+Result<VaultRecord> record_from_env(std::string_view name, bool is_volatile) noexcept {
+    auto value = secret::read_env_utf8(name);
+    if (!value) {
+        return Unexpected(VaultError::make(PyExc_KeyError, "Env var not found"));
+    }
+    auto buffer = secret::SecretBuffer::from_bytes(reinterpret_cast<const std::uint8_t*>(value->data()),
+                                                   value->length());
+    auto created_at = secret::monotonic_now();
+    auto locked = buffer.lock();
+    // The intermediate UTF-8 copy is zeroed and released whatever the lock gave.
+    value.reset();
+    if (!locked) {
+        buffer.wipe();
+        return Unexpected(VaultError::make(PyExc_RuntimeError, locked.error().message()));
+    }
+    return VaultRecord(std::move(buffer), created_at, std::nullopt, is_volatile);
+}
+
+}  // namespace hush_vault::lib

@@ -1,0 +1,61 @@
+// A vault's life: construction into locked memory, the time to live, and the wipe.
+#include "lib/vault_record.hpp"
+
+#include <utility>
+
+namespace hush_vault::lib {
+
+VaultRecord::VaultRecord(secret::SecretBuffer secret, secret::MonotonicInstant created,
+                         std::optional<secret::Duration> time_to_live,
+                         bool burn_after_reading) noexcept
+    : buffer(std::move(secret)),
+      created_at(created),
+      ttl(time_to_live),
+      is_volatile(burn_after_reading) {}
+
+VaultRecord::VaultRecord(VaultRecord&& other) noexcept
+    : buffer(std::move(other.buffer)),
+      created_at(other.created_at),
+      ttl(other.ttl),
+      is_volatile(other.is_volatile),
+      wiped(std::exchange(other.wiped, true)) {}
+
+void VaultRecord::wipe() noexcept {
+    if (!wiped) {
+        buffer.wipe();
+        wiped = true;
+    }
+}
+
+Result<void> VaultRecord::guard() noexcept {
+    if (ttl) {
+        auto elapsed = secret::elapsed_between(created_at, secret::monotonic_now());
+        if (elapsed > *ttl) {
+            wipe();
+            return Unexpected(VaultError::make(PyExc_ValueError, "TTL expired"));
+        }
+    }
+    if (wiped) {
+        return Unexpected(wiped_error());
+    }
+    return {};
+}
+
+Result<VaultRecord> make_record(std::span<const std::uint8_t> data, bool is_volatile,
+                                std::optional<std::uint64_t> ttl_sec) noexcept {
+    auto buffer = secret::SecretBuffer::from_bytes(data.data(), data.size());
+    auto created_at = secret::monotonic_now();
+    if (auto locked = buffer.lock(); !locked) {
+        buffer.wipe();
+        return Unexpected(VaultError::make(PyExc_RuntimeError, locked.error().message()));
+    }
+    std::optional<secret::Duration> ttl;
+    if (ttl_sec) {
+        ttl = secret::Duration{*ttl_sec, 0};
+    }
+    return VaultRecord(std::move(buffer), created_at, ttl, is_volatile);
+}
+
+VaultError wiped_error() noexcept { return VaultError::make(PyExc_ValueError, "Vault is wiped."); }
+
+}  // namespace hush_vault::lib
