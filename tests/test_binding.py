@@ -1,0 +1,204 @@
+"""Argument binding and conversion: the messages, the rules and the order of failures."""
+
+import re
+
+import numpy
+import pytest
+
+from hush_vault import HushVault
+
+
+def raises(exception, message):
+    return pytest.raises(exception, match="^" + re.escape(message) + "$")
+
+
+@pytest.fixture
+def vault():
+    return HushVault(b"secret")
+
+
+def test_binding_messages(vault):
+    with raises(TypeError, "HushVault.__new__() missing 1 required positional argument: 'data'"):
+        HushVault()
+    with raises(TypeError, "HushVault.__new__() takes from 1 to 3 positional arguments but 4 were given"):
+        HushVault(b"s", False, None, 1)
+    with raises(TypeError, "HushVault.verify() missing 1 required positional argument: 'other'"):
+        vault.verify()
+    with raises(TypeError, "HushVault.verify() takes 1 positional arguments but 2 were given"):
+        vault.verify(b"a", b"b")
+    with raises(TypeError, "HushVault.verify() got multiple values for argument 'other'"):
+        vault.verify(b"a", other=b"b")
+    with raises(TypeError, "HushVault.verify() got an unexpected keyword argument 'x'"):
+        vault.verify(x=b"a")
+    with raises(TypeError, "HushVault.__new__() got multiple values for argument 'data'"):
+        HushVault(b"s", data=b"t")
+    with raises(TypeError, "HushVault.__new__() got an unexpected keyword argument 'ttl'"):
+        HushVault(b"s", ttl=1)
+    with raises(TypeError, "HushVault.from_env() takes from 1 to 2 positional arguments but 3 were given"):
+        HushVault.from_env("A", False, 1)
+    assert vault.verify(other=b"secret") is True
+
+
+def test_missing_lists(vault):
+    prefix = "HushVault.__exit__() missing "
+    with raises(TypeError, prefix + "3 required positional arguments: '_exc_type', '_exc_value', and '_traceback'"):
+        vault.__exit__()
+    with raises(TypeError, prefix + "2 required positional arguments: '_exc_value' and '_traceback'"):
+        vault.__exit__(None)
+    with raises(TypeError, prefix + "1 required positional argument: '_traceback'"):
+        vault.__exit__(None, _exc_value=None)
+    with raises(TypeError, "HushVault.__exit__() takes 3 positional arguments but 4 were given"):
+        vault.__exit__(None, None, None, None)
+
+
+def test_keyword_texts_that_are_not_plain():
+    class Loud(str):
+        def __str__(self):
+            raise RuntimeError("no text for you")
+
+    unraisable = []
+    import sys
+
+    old_hook, sys.unraisablehook = sys.unraisablehook, unraisable.append
+    try:
+        with raises(TypeError, "HushVault.__new__() got an unexpected keyword argument '<unprintable Loud object>'"):
+            HushVault(b"s", **{Loud("nope"): 1})
+    finally:
+        sys.unraisablehook = old_hook
+    assert len(unraisable) == 1 and isinstance(unraisable[0].exc_value, RuntimeError)
+    # A keyword that is not valid UTF-8: each byte of a lone surrogate shows as U+FFFD.
+    with raises(TypeError, "HushVault.__new__() got an unexpected keyword argument '\ufffd\ufffd\ufffd'"):
+        HushVault(b"s", **{"\udcff": 1})
+
+
+def test_cast_errors_are_argument_errors():
+    cases = [
+        (lambda: HushVault("s"), "argument 'data': 'str' object cannot be cast as 'bytes'"),
+        (lambda: HushVault(bytearray(b"s")), "argument 'data': 'bytearray' object cannot be cast as 'bytes'"),
+        (lambda: HushVault(b"s", volatile=1), "argument 'volatile': 'int' object cannot be cast as 'bool'"),
+        (lambda: HushVault(b"s", volatile=None), "argument 'volatile': 'NoneType' object cannot be cast as 'bool'"),
+        (lambda: HushVault(b"s", ttl_sec=1.5), "argument 'ttl_sec': 'float' object cannot be interpreted as an integer"),
+        (lambda: HushVault(b"s", ttl_sec="1"), "argument 'ttl_sec': 'str' object cannot be interpreted as an integer"),
+        (lambda: HushVault.from_env(1), "argument 'var_name': 'int' object cannot be cast as 'str'"),
+        (lambda: HushVault(b"s").compare(b"x"), "argument 'other': 'bytes' object cannot be cast as 'HushVault'"),
+    ]
+    for call, message in cases:
+        with raises(TypeError, message) as caught:
+            call()
+        assert caught.value.__cause__ is None
+        assert caught.value.__suppress_context__ is True
+
+
+def test_wrapping_keeps_the_inner_cause():
+    class Index:
+        def __index__(self):
+            try:
+                raise KeyError("inner cause")
+            except KeyError as cause:
+                raise TypeError("bad index") from cause
+
+    with raises(TypeError, "argument 'ttl_sec': bad index") as caught:
+        HushVault(b"s", ttl_sec=Index())
+    assert isinstance(caught.value.__cause__, KeyError)
+    assert caught.value.__suppress_context__ is True
+
+
+def test_other_errors_pass_unchanged():
+    class SubTypeError(TypeError):
+        pass
+
+    class Index:
+        def __index__(self):
+            raise SubTypeError("subclass, not wrapped")
+
+    with raises(SubTypeError, "subclass, not wrapped"):
+        HushVault(b"s", ttl_sec=Index())
+    with pytest.raises(OverflowError) as caught:
+        HushVault(b"s", ttl_sec=-1)
+    assert "argument" not in str(caught.value)
+    with pytest.raises(OverflowError):
+        HushVault(b"s", ttl_sec=2**64)
+    with pytest.raises(OverflowError):
+        HushVault(b"s").reveal_masked(-1)
+
+
+def test_accepted_values():
+    class Data(bytes):
+        pass
+
+    class Seconds:
+        def __index__(self):
+            return 7
+
+    assert HushVault(Data(b"sub")).reveal_bytes() == b"sub"
+    assert HushVault(b"s", ttl_sec=2**64 - 1).reveal() == "s"
+    assert HushVault(b"s", ttl_sec=Seconds()).reveal() == "s"
+    assert HushVault(b"s", ttl_sec=None).reveal() == "s"
+    assert HushVault(data=b"kw", volatile=False, ttl_sec=True).reveal() == "kw"
+
+
+def test_numpy_booleans():
+    burning = HushVault(b"s", volatile=numpy.bool_(True))
+    burning.reveal()
+    with raises(ValueError, "Vault is wiped."):
+        burning.reveal()
+    keeping = HushVault(b"s", volatile=numpy.bool_(False))
+    keeping.reveal()
+    assert keeping.reveal() == "s"
+    with raises(TypeError, "argument 'volatile': 'int64' object cannot be cast as 'bool'"):
+        HushVault(b"s", volatile=numpy.int64(1))
+    # A type from a module named "numpy" that has no truth slot.
+    fake = type("bool_", (), {"__module__": "numpy"})
+    with raises(TypeError, "argument 'volatile': object of type \"<class 'numpy.bool_'>\" does not define a '__bool__' conversion".replace('"', "'")):
+        HushVault(b"s", volatile=fake())
+
+
+def test_order_of_failures(vault):
+    # Binding first, then self, then the conversions in parameter order.
+    with raises(TypeError, "argument 'data': 'str' object cannot be cast as 'bytes'"):
+        HushVault("s", volatile=1, ttl_sec=1.5)
+    with raises(TypeError, "argument 'volatile': 'int' object cannot be cast as 'bool'"):
+        HushVault(b"s", volatile=1, ttl_sec=1.5)
+    with raises(TypeError, "HushVault.__new__() takes from 1 to 3 positional arguments but 4 were given"):
+        HushVault("s", 1, 1.5, 4)
+    vault.wipe_py()
+    with raises(TypeError, "argument 'suffix_len': 'str' object cannot be interpreted as an integer"):
+        vault.reveal_masked("2")
+
+
+def test_reentrant_access_is_refused():
+    vault = HushVault(b"secret")
+    seen = {}
+
+    class Reenter:
+        def __index__(self):
+            # reveal_masked holds shared access while converting its argument.
+            try:
+                vault.wipe_py()
+            except RuntimeError as error:
+                seen["wipe"] = str(error)
+            seen["shared"] = vault.verify(b"secret")
+            return 2
+
+    assert vault.reveal_masked(Reenter()) == "****et"
+    assert seen == {"wipe": "Already borrowed", "shared": True}
+    # The flag is free again: exclusive access works.
+    vault.wipe_py()
+    with raises(ValueError, "Vault is wiped."):
+        vault.reveal()
+
+
+def test_compare_holds_the_other_vault():
+    vault = HushVault(b"a")
+    other = HushVault(b"a")
+
+    class Sneaky:
+        def __index__(self):
+            with raises(RuntimeError, "Already borrowed"):
+                vault.wipe_py()
+            return 0
+
+    # compare with itself takes two shared holds on one record.
+    assert vault.compare(vault) is True
+    assert vault.compare(other=other) is True
+    assert vault.reveal_masked(Sneaky()) == "*"
