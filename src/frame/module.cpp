@@ -60,4 +60,5 @@ Result<Ref> init_module() noexcept {
 }  // namespace
 }  // namespace hush_vault::frame
 
+// NOLINTNEXTLINE(readability-identifier-naming): the name the import system looks for
 PyMODINIT_FUNC PyInit_hush_vault() noexcept { return hush_vault::frame::finish(hush_vault::frame::init_module()); }

@@ -68,8 +68,8 @@ void VaultError::set_pending() && noexcept {
     if (auto* lazy = std::get_if<Lazy>(&state_)) {
         exception_class = lazy->exception_class;
         text = lazy->fixed != nullptr ? std::string_view(lazy->fixed) : std::string_view(lazy->owned);
-    } else {
-        auto& cast = std::get<Cast>(state_);
+    } else if (auto* cast_types = std::get_if<Cast>(&state_)) {
+        auto& cast = *cast_types;
         built = cast_error_message(qualified_name(reinterpret_cast<PyTypeObject*>(cast.from.get())),
                                    qualified_name(reinterpret_cast<PyTypeObject*>(cast.to.get())));
         text = built;
@@ -110,11 +110,10 @@ bool VaultError::is_exactly_type_error() const noexcept {
     if (const auto* lazy = std::get_if<Lazy>(&state_)) {
         return lazy->exception_class == PyExc_TypeError;
     }
-    if (std::holds_alternative<Cast>(state_)) {
-        return true;
+    if (const auto* captured = std::get_if<Captured>(&state_)) {
+        return reinterpret_cast<PyObject*>(Py_TYPE(captured->instance.get())) == PyExc_TypeError;
     }
-    const auto& captured = std::get<Captured>(state_);
-    return reinterpret_cast<PyObject*>(Py_TYPE(captured.instance.get())) == PyExc_TypeError;
+    return true;  // a cast error
 }
 
 Text format_object(PyObject* object) noexcept {
@@ -145,7 +144,7 @@ Text format_object(PyObject* object) noexcept {
     return replace_invalid(PyBytes_AS_STRING(encoded.get()), PyBytes_GET_SIZE(encoded.get()));
 }
 
-void api_call_failed(std::source_location where) noexcept {
+void api_call_failed(secret::SourcePosition where) noexcept {
     if (PyErr_Occurred() != nullptr) {
         PyErr_Print();
     }

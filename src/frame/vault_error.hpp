@@ -4,11 +4,11 @@
 #pragma once
 
 #include <optional>
-#include <source_location>
 #include <string_view>
 #include <variant>
 
 #include "frame/py_ref.hpp"
+#include "secret/fault.hpp"
 #include "secret/memory.hpp"
 #include "secret/result.hpp"
 
@@ -76,6 +76,7 @@ using secret::Unexpected;
 [[nodiscard]] Text format_object(PyObject* object) noexcept;
 
 // The interpreter could not make an object it must make: print its error, then end the process.
-[[noreturn]] void api_call_failed(std::source_location where = std::source_location::current()) noexcept;
+[[noreturn]] void api_call_failed(
+    secret::SourcePosition where = secret::SourcePosition::current()) noexcept;
 
 }  // namespace hush_vault::frame

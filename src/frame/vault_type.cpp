@@ -50,9 +50,12 @@ void* slot(Function function) noexcept {
     return reinterpret_cast<void*>(function);
 }
 
+// The class docstring is only the constructor's signature block.
+char vault_doc[] = "HushVault(data, volatile=False, ttl_sec=None)\n--\n\n";
+
 PyType_Slot vault_slots[] = {
     //  slot               value
-    {Py_tp_doc,         const_cast<char*>("HushVault(data, volatile=False, ttl_sec=None)\n--\n\n")},
+    {Py_tp_doc,         vault_doc},
     {Py_tp_new,         slot(&e::vault_new)},
     {Py_tp_repr,        slot(&e::vault_repr)},
     {Py_tp_str,         slot(&e::vault_repr)},

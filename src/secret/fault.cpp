@@ -33,16 +33,16 @@ private:
 
 }  // namespace
 
-void internal_fault(std::string_view message, std::source_location where) noexcept {
+void internal_fault(std::string_view message, SourcePosition where) noexcept {
     Report report;
     report.add("hush_vault: internal fault: ");
     report.add(message);
     report.add("\n  at ");
-    report.add(where.file_name());
+    report.add(where.file);
     report.add(":");
-    report.add(where.line());
+    report.add(where.line);
     report.add(" in ");
-    report.add(where.function_name());
+    report.add(where.function);
     report.add("\n");
     report.write();
     os::fast_fail(os::fast_fail_fatal_app_exit);

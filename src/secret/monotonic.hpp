@@ -10,7 +10,7 @@ namespace hush_vault::secret {
 struct MonotonicInstant {
     std::uint64_t secs = 0;
     std::uint32_t nanos = 0;  // 0 to 999,999,999
-    auto operator<=>(const MonotonicInstant&) const = default;
+    auto operator<=>(const MonotonicInstant&) const = default;  // NOLINT(modernize-use-nullptr)
 };
 using Duration = MonotonicInstant;
 

@@ -13,8 +13,8 @@ template <class E>
 class Unexpected {
 public:
     explicit Unexpected(E error) : error_(std::move(error)) {}
-    E& error() & { return error_; }
-    E&& error() && { return std::move(error_); }
+    [[nodiscard]] E& error() & { return error_; }
+    [[nodiscard]] E&& error() && { return std::move(error_); }
 
 private:
     E error_;
@@ -40,9 +40,9 @@ public:
     T* operator->() { return &std::get<0>(state_); }
     const T* operator->() const { return &std::get<0>(state_); }
 
-    E& error() & { return std::get<1>(state_); }
-    E&& error() && { return std::get<1>(std::move(state_)); }
-    const E& error() const& { return std::get<1>(state_); }
+    [[nodiscard]] E& error() & { return std::get<1>(state_); }
+    [[nodiscard]] E&& error() && { return std::get<1>(std::move(state_)); }
+    [[nodiscard]] const E& error() const& { return std::get<1>(state_); }
 
 private:
     std::variant<T, E> state_;
@@ -59,9 +59,9 @@ public:
     [[nodiscard]] bool has_value() const noexcept { return !error_.has_value(); }
     explicit operator bool() const noexcept { return has_value(); }
 
-    E& error() & { return *error_; }
-    E&& error() && { return std::move(*error_); }
-    const E& error() const& { return *error_; }
+    [[nodiscard]] E& error() & { return *error_; }
+    [[nodiscard]] E&& error() && { return std::move(*error_); }
+    [[nodiscard]] const E& error() const& { return *error_; }
 
 private:
     std::optional<E> error_;

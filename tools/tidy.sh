@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Runs clang-tidy over every source file, with the compile commands of a development build.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/python.sh"
+python=$(find_python 3.12)
+build="$root/build/tidy"
+cmake -S "$root" -B "$build" -G Ninja -DPython_EXECUTABLE="$python" -DHUSH_VAULT_NATIVE_TESTS=ON >/dev/null
+files=$(cd "$root" && git ls-files 'src/*.cpp')
+cd "$root"
+run-clang-tidy -quiet -p "$build" $files 2>/dev/null || clang-tidy -quiet -p "$build" $files
