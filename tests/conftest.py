@@ -1,5 +1,6 @@
 """Shared helpers: fresh interpreters and the process's locked-memory figures."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -17,6 +18,12 @@ def run_python(code, *, env=None, preexec_fn=None, timeout=60):
         preexec_fn=preexec_fn,
         timeout=timeout,
     )
+
+
+# AddressSanitizer turns mlock into a no-op, so memory-lock figures mean nothing under it.
+real_memory_locks = pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="memory locks are not real under ASan"
+)
 
 
 def locked_kib():

@@ -11,7 +11,7 @@ import pytest
 
 from hush_vault import HushVault
 
-from conftest import locked_kib, run_python
+from conftest import locked_kib, real_memory_locks, run_python
 
 PAGE_KIB = os.sysconf("SC_PAGE_SIZE") // 1024
 
@@ -87,6 +87,7 @@ def test_empty_secret():
         vault.reveal_bytes()
 
 
+@real_memory_locks
 def test_locks_are_counted_per_page():
     baseline = locked_kib()
     vaults = [HushVault(os.urandom(24)) for _ in range(200)]
@@ -128,6 +129,7 @@ def _drop_lock_privilege():
     resource.setrlimit(resource.RLIMIT_MEMLOCK, (page, page))
 
 
+@real_memory_locks
 def test_refused_lock_leaves_nothing():
     result = run_python(
         f"""
