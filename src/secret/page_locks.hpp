@@ -27,6 +27,9 @@ public:
     explicit PageLocks(LockBackend backend) noexcept;
     PageLocks(const PageLocks&) = delete;
     PageLocks& operator=(const PageLocks&) = delete;
+    PageLocks(PageLocks&&) = delete;
+    PageLocks& operator=(PageLocks&&) = delete;
+    ~PageLocks() = default;
 
     // The registry over the OS layer; created on first use and never destroyed.
     static PageLocks& process() noexcept;

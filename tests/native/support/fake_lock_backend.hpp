@@ -1,0 +1,75 @@
+// A LockBackend that records the lock calls a PageLocks registry makes, and refuses on request,
+// without touching the system: the addresses need not even be mapped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "secret/page_locks.hpp"
+
+namespace hush_vault::test {
+
+struct LockCall {
+    bool lock;  // false: unlock
+    std::uintptr_t address;
+    std::size_t n;
+    bool operator==(const LockCall&) const = default;
+};
+
+class FakeLockBackend {
+  public:
+    // One fake is live at a time: the backend's functions are plain function pointers.
+    explicit FakeLockBackend(std::size_t page_size) : page_size_(page_size) { current() = this; }
+    FakeLockBackend(const FakeLockBackend&) = delete;
+    FakeLockBackend& operator=(const FakeLockBackend&) = delete;
+    ~FakeLockBackend() { current() = nullptr; }
+
+    [[nodiscard]] secret::LockBackend backend() const noexcept {
+        return {lock_call, unlock_call, last_error_call, page_size_};
+    }
+
+    // Refuses every later lock whose range contains address, with that error code.
+    void refuse_at(std::uintptr_t address, secret::os::ErrorCode code) {
+        refused_address_ = address;
+        refusal_code_ = code;
+    }
+
+    std::vector<LockCall> calls;
+
+  private:
+    static FakeLockBackend*& current() noexcept {
+        static FakeLockBackend* fake = nullptr;
+        return fake;
+    }
+
+    static bool lock_call(void* address, std::size_t n) noexcept {
+        FakeLockBackend& self = *current();
+        auto start = reinterpret_cast<std::uintptr_t>(address);
+        self.calls.push_back({true, start, n});
+        if (self.refusal_code_ != 0 && start <= self.refused_address_ &&
+            self.refused_address_ < start + n) {
+            self.last_error_ = self.refusal_code_;
+            return false;
+        }
+        return true;
+    }
+
+    static bool unlock_call(void* address, std::size_t n) noexcept {
+        FakeLockBackend& self = *current();
+        self.calls.push_back({false, reinterpret_cast<std::uintptr_t>(address), n});
+        // Windows reports unlocking as failed when it finds nothing locked; a registry that read
+        // the error code after its clean-up would see this one instead of the refusal.
+        self.last_error_ = 158;
+        return true;
+    }
+
+    static secret::os::ErrorCode last_error_call() noexcept { return current()->last_error_; }
+
+    std::size_t page_size_;
+    std::uintptr_t refused_address_ = 0;
+    secret::os::ErrorCode refusal_code_ = 0;
+    secret::os::ErrorCode last_error_ = 0;
+};
+
+}  // namespace hush_vault::test

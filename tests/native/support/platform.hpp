@@ -1,0 +1,31 @@
+// What the native tests need to know or change about the system they run on, beyond the OS layer
+// under test: one implementation per OS, chosen by the build like the OS layer itself.
+#pragma once
+
+#include <optional>
+
+namespace hush_vault::test {
+
+// True in the Windows build (also when it runs under Wine).
+[[nodiscard]] bool on_windows() noexcept;
+
+// Sets the variable in the process environment, as the OS layer reads it. value may be empty,
+// which leaves the variable present with an empty value. On POSIX the bytes are taken as they
+// are; on Windows name and value are UTF-8.
+void set_env(const char* name, const char* value);
+void unset_env(const char* name);
+
+// How the system holds the page containing an address.
+struct PageState {
+    bool locked;                          // held in physical memory
+    std::optional<bool> kept_from_dumps;  // left out of core dumps; nothing where not reported
+};
+
+// What the system reports for the page holding address; nothing when it cannot tell.
+[[nodiscard]] std::optional<PageState> page_state(const void* address);
+
+// Whether a death test's exit status is the one fail-fast termination leaves: SIGABRT on POSIX,
+// STATUS_STACK_BUFFER_OVERRUN (0xC0000409) on Windows.
+[[nodiscard]] bool ended_by_fast_fail(int exit_status);
+
+}  // namespace hush_vault::test
