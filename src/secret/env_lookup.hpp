@@ -37,7 +37,8 @@ public:
     [[nodiscard]] std::size_t length() const noexcept { return length_; }
 
 private:
-    friend std::optional<EnvValue> read_env_var(std::string_view, const EnvSystem&) noexcept;
+    friend std::optional<EnvValue> read_env_var(std::string_view name,
+                                                const EnvSystem& system) noexcept;
 
     char16_t first_[first_buffer_units] = {};
     ScrubbedBuffer<char16_t> heap_;
@@ -55,5 +56,7 @@ private:
 
 // The variable's value as UTF-8 bytes; nothing when it is missing or not valid UTF-16.
 [[nodiscard]] std::optional<ScrubbedBuffer<char>> read_env_utf8(std::string_view name) noexcept;
+[[nodiscard]] std::optional<ScrubbedBuffer<char>> read_env_utf8(std::string_view name,
+                                                                const EnvSystem& system) noexcept;
 
 }  // namespace hush_vault::secret
