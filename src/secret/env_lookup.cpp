@@ -84,6 +84,10 @@ std::optional<EnvValue> read_env_var(std::string_view name, const EnvSystem& sys
             if (system.last_error() != os::error_insufficient_buffer) {
                 internal_fault("the environment lookup filled its buffer for no stated reason");
             }
+            if (n == max_units) {
+                // Doubling cannot go on: asking again would ask forever.
+                internal_fault("the environment lookup needs more than the largest buffer");
+            }
             n = n > max_units / 2 ? max_units : 2 * n;
         } else {
             n = k;  // the size the value needs, its terminator included

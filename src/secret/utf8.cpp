@@ -87,6 +87,64 @@ std::size_t ascii_run(const std::uint8_t* p, std::size_t n) noexcept {
     return i;
 }
 
+// Validation as a shift-based automaton. A state is a bit offset (a multiple of 6) into a 64-bit
+// row; the row of a byte holds, at each state's offset, the offset of the state that follows.
+//   accept: between characters            reject: ill-formed (absorbing)
+//   need1/need2/need3: that many continuation bytes (80..BF) still to come
+//   after_e0 (A0..BF next), after_ed (80..9F next: no surrogates),
+//   after_f0 (90..BF next: no overlongs), after_f4 (80..8F next: nothing above U+10FFFF)
+enum DfaState : std::uint64_t {
+    dfa_accept = 0,
+    dfa_reject = 6,
+    dfa_need1 = 12,
+    dfa_need2 = 18,
+    dfa_need3 = 24,
+    dfa_after_e0 = 30,
+    dfa_after_ed = 36,
+    dfa_after_f0 = 42,
+    dfa_after_f4 = 48,
+};
+constexpr std::uint64_t dfa_state_mask = 63;
+
+constexpr std::uint64_t dfa_next(std::uint64_t state, unsigned byte) {
+    const bool low = byte >= 0x80 && byte <= 0x8F;
+    const bool middle = byte >= 0x90 && byte <= 0x9F;
+    const bool high = byte >= 0xA0 && byte <= 0xBF;
+    const bool continuation = low || middle || high;
+    switch (state) {
+        case dfa_accept:
+            if (byte < 0x80) return dfa_accept;
+            if (byte >= 0xC2 && byte <= 0xDF) return dfa_need1;
+            if (byte == 0xE0) return dfa_after_e0;
+            if (byte == 0xED) return dfa_after_ed;
+            if (byte >= 0xE1 && byte <= 0xEF) return dfa_need2;
+            if (byte == 0xF0) return dfa_after_f0;
+            if (byte >= 0xF1 && byte <= 0xF3) return dfa_need3;
+            if (byte == 0xF4) return dfa_after_f4;
+            return dfa_reject;
+        case dfa_need1: return continuation ? dfa_accept : dfa_reject;
+        case dfa_need2: return continuation ? dfa_need1 : dfa_reject;
+        case dfa_need3: return continuation ? dfa_need2 : dfa_reject;
+        case dfa_after_e0: return high ? dfa_need1 : dfa_reject;
+        case dfa_after_ed: return low || middle ? dfa_need1 : dfa_reject;
+        case dfa_after_f0: return middle || high ? dfa_need2 : dfa_reject;
+        case dfa_after_f4: return low ? dfa_need2 : dfa_reject;
+        default: return dfa_reject;
+    }
+}
+
+constexpr std::array<std::uint64_t, 256> make_dfa_rows() {
+    std::array<std::uint64_t, 256> rows{};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        for (std::uint64_t state = dfa_accept; state <= dfa_after_f4; state += 6) {
+            rows[byte] |= dfa_next(state, byte) << state;
+        }
+    }
+    return rows;
+}
+
+constexpr std::array<std::uint64_t, 256> dfa_rows = make_dfa_rows();
+
 // Feeds the input to the sink as ASCII runs, well-formed multi-byte sequences and maximal
 // subparts of ill-formed ones, in order.
 template <class Sink>
@@ -234,18 +292,24 @@ struct Utf8Writer {
 }  // namespace
 
 bool is_valid_utf8(const std::uint8_t* bytes, std::size_t n) noexcept {
+    std::uint64_t state = dfa_accept;
     std::size_t i = 0;
-    while (true) {
-        i += ascii_run(bytes + i, n - i);
-        if (i == n) {
-            return true;
+    while (i < n) {
+        if (state == dfa_accept && bytes[i] < 0x80) {
+            i += ascii_run(bytes + i, n - i);
+            continue;
         }
-        const Step step = scan_sequence(bytes + i, n - i);
-        if (!step.well_formed) {
+        // A block of bytes through the automaton with no test in between: each step costs a
+        // shift and a mask, and the table load does not wait for the previous state.
+        const std::size_t end = std::min(n, i + 16);
+        for (; i < end; ++i) {
+            state = (dfa_rows[bytes[i]] >> state) & dfa_state_mask;
+        }
+        if (state == dfa_reject) {
             return false;
         }
-        i += step.length;
     }
+    return state == dfa_accept;
 }
 
 ScrubbedBuffer<char> decode_lossy(const std::uint8_t* bytes, std::size_t n) noexcept {
