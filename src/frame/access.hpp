@@ -15,7 +15,7 @@ namespace hush_vault::frame {
 [[nodiscard]] Result<VaultObject*> check_vault(PyObject* object) noexcept;
 
 class SharedAccess {
-public:
+  public:
     // The self step, then shared access; RuntimeError "Already mutably borrowed" while exclusive
     // access is held. With `hold`, the guard also keeps a reference to the object.
     [[nodiscard]] static Result<SharedAccess> take(PyObject* object, bool hold = false) noexcept;
@@ -33,14 +33,14 @@ public:
 
     [[nodiscard]] const lib::VaultRecord& record() const noexcept { return vault_->record; }
 
-private:
+  private:
     SharedAccess(VaultObject* vault, Ref held) noexcept : vault_(vault), held_(std::move(held)) {}
     VaultObject* vault_;
     Ref held_;  // released after the flag (members are destroyed after the body)
 };
 
 class ExclusiveAccess {
-public:
+  public:
     // The self step, then exclusive access; RuntimeError "Already borrowed" while any access is
     // held.
     [[nodiscard]] static Result<ExclusiveAccess> take(PyObject* object) noexcept;
@@ -58,7 +58,7 @@ public:
 
     [[nodiscard]] lib::VaultRecord& record() const noexcept { return vault_->record; }
 
-private:
+  private:
     explicit ExclusiveAccess(VaultObject* vault) noexcept : vault_(vault) {}
     VaultObject* vault_;
 };

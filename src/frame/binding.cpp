@@ -8,7 +8,9 @@
 namespace hush_vault::frame {
 namespace {
 
-VaultError type_error(Text text) noexcept { return VaultError::make(PyExc_TypeError, std::move(text)); }
+VaultError type_error(Text text) noexcept {
+    return VaultError::make(PyExc_TypeError, std::move(text));
+}
 
 // Puts one keyword argument into its slot; the first failing keyword ends binding.
 Result<void> bind_keyword(const ArgumentSpec& spec, BoundArguments& bound, PyObject* key,

@@ -8,12 +8,14 @@ namespace {
 
 // NumPy's boolean scalar, recognised by its module and name without importing NumPy.
 bool is_numpy_bool_type(PyTypeObject* type) noexcept {
-    Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    Ref module =
+        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
     if (!module) {
         PyErr_Clear();
         return false;
     }
-    if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
+    if (!PyUnicode_Check(module.get()) ||
+        PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
         return false;
     }
     Ref name = Ref::steal(PyType_GetName(type));

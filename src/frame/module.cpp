@@ -61,4 +61,6 @@ Result<Ref> init_module() noexcept {
 }  // namespace hush_vault::frame
 
 // NOLINTNEXTLINE(readability-identifier-naming): the name the import system looks for
-PyMODINIT_FUNC PyInit_hush_vault() noexcept { return hush_vault::frame::finish(hush_vault::frame::init_module()); }
+PyMODINIT_FUNC PyInit_hush_vault() noexcept {
+    return hush_vault::frame::finish(hush_vault::frame::init_module());
+}

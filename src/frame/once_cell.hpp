@@ -14,7 +14,7 @@
 namespace hush_vault::frame {
 
 class OnceCell {
-public:
+  public:
     // The object, borrowed, or null while the cell is not filled.
     [[nodiscard]] PyObject* get() const noexcept { return filled_.load(std::memory_order_acquire); }
 
@@ -57,7 +57,7 @@ public:
         return get();
     }
 
-private:
+  private:
     std::atomic<PyObject*> filled_{nullptr};  // owns one reference once set; never emptied
     std::mutex mutex_;
     std::condition_variable changed_;

@@ -17,7 +17,7 @@
 namespace hush_vault::frame {
 
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
     [[nodiscard]] static Ref steal(PyObject* object) noexcept { return Ref(object); }
     [[nodiscard]] static Ref borrow(PyObject* object) noexcept {
@@ -39,7 +39,7 @@ public:
     explicit operator bool() const noexcept { return object_ != nullptr; }
     void swap(Ref& other) noexcept { std::swap(object_, other.object_); }
 
-private:
+  private:
     explicit Ref(PyObject* object) noexcept : object_(object) {}
     PyObject* object_ = nullptr;
 };

@@ -12,8 +12,8 @@ namespace hush_vault::frame {
 
 // A new str from UTF-8 text; the interpreter failing to make it is an internal fault.
 [[nodiscard]] inline Ref new_str(std::string_view utf8) noexcept {
-    Ref text = Ref::steal(
-        PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+    Ref text =
+        Ref::steal(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
     if (!text) {
         api_call_failed();
     }
@@ -30,8 +30,12 @@ namespace hush_vault::frame {
     return object;
 }
 
-[[nodiscard]] inline Ref new_bool(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
-[[nodiscard]] inline Ref new_none() noexcept { return Ref::borrow(Py_None); }
+[[nodiscard]] inline Ref new_bool(bool value) noexcept {
+    return Ref::borrow(value ? Py_True : Py_False);
+}
+[[nodiscard]] inline Ref new_none() noexcept {
+    return Ref::borrow(Py_None);
+}
 
 // The error of a failed step, to return from a function that yields a Result.
 template <class T>

@@ -28,7 +28,8 @@ Result<Ref> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     return new_vault(type, std::move(*record));
 }
 
-Result<Ref> construct_from_env(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+Result<Ref> construct_from_env(PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept {
     auto bound = bind_fastcall(from_env_spec, args, nargs, kwnames);
     if (!bound) return propagate(bound);
     auto name = argument("var_name", to_text((*bound)[0]));
@@ -115,9 +116,8 @@ PyObject* vault_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 }
 
 PyObject* vault_repr(PyObject* self) noexcept {
-    return finish(with_shared(self, [](const lib::VaultRecord&) -> Result<Ref> {
-        return lib::redacted_text();
-    }));
+    return finish(with_shared(
+        self, [](const lib::VaultRecord&) -> Result<Ref> { return lib::redacted_text(); }));
 }
 
 PyObject* vault_richcompare(PyObject* self, PyObject* other, int op) noexcept {
@@ -156,7 +156,8 @@ PyObject* from_env(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t nargs,
     return finish(construct_from_env(args, nargs, kwnames));
 }
 
-PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
     return finish(verify_call(self, args, nargs, kwnames));
 }
 
@@ -165,20 +166,24 @@ PyObject* reveal_masked(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return finish(reveal_masked_call(self, args, nargs, kwnames));
 }
 
-PyObject* compare(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* compare(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) noexcept {
     return finish(compare_call(self, args, nargs, kwnames));
 }
 
-PyObject* exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) noexcept {
     return finish(exit_call(self, args, nargs, kwnames));
 }
 
-PyObject* deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
     return finish(deepcopy_call(self, args, nargs, kwnames));
 }
 
 PyObject* reveal(PyObject* self, PyObject* /*unused*/) noexcept {
-    return finish(with_exclusive(self, [](lib::VaultRecord& record) { return lib::reveal(record); }));
+    return finish(
+        with_exclusive(self, [](lib::VaultRecord& record) { return lib::reveal(record); }));
 }
 
 PyObject* reveal_bytes(PyObject* self, PyObject* /*unused*/) noexcept {
@@ -194,9 +199,8 @@ PyObject* wipe_py(PyObject* self, PyObject* /*unused*/) noexcept {
 }
 
 PyObject* enter(PyObject* self, PyObject* /*unused*/) noexcept {
-    return finish(with_shared(self, [self](const lib::VaultRecord&) -> Result<Ref> {
-        return Ref::borrow(self);
-    }));
+    return finish(with_shared(
+        self, [self](const lib::VaultRecord&) -> Result<Ref> { return Ref::borrow(self); }));
 }
 
 PyObject* getstate(PyObject* self, PyObject* /*unused*/) noexcept {

@@ -14,12 +14,17 @@ PyObject* vault_richcompare(PyObject* self, PyObject* other, int op) noexcept;
 void vault_dealloc(PyObject* self) noexcept;
 
 // METH_FASTCALL | METH_KEYWORDS methods (from_env receives the class).
-PyObject* from_env(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
-PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
-PyObject* reveal_masked(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
-PyObject* compare(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* from_env(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept;
+PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept;
+PyObject* reveal_masked(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept;
+PyObject* compare(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) noexcept;
 PyObject* exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
-PyObject* deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept;
 
 // METH_NOARGS methods.
 PyObject* reveal(PyObject* self, PyObject* unused) noexcept;

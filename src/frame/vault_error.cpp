@@ -55,7 +55,9 @@ VaultError VaultError::take_pending_or_system_error() noexcept {
     return make(PyExc_SystemError, "attempted to fetch exception but none was set");
 }
 
-void VaultError::raise() && noexcept { std::move(*this).set_pending(); }
+void VaultError::raise() && noexcept {
+    std::move(*this).set_pending();
+}
 
 void VaultError::set_pending() && noexcept {
     if (auto* captured = std::get_if<Captured>(&state_)) {
@@ -67,15 +69,16 @@ void VaultError::set_pending() && noexcept {
     std::string_view text;
     if (auto* lazy = std::get_if<Lazy>(&state_)) {
         exception_class = lazy->exception_class;
-        text = lazy->fixed != nullptr ? std::string_view(lazy->fixed) : std::string_view(lazy->owned);
+        text =
+            lazy->fixed != nullptr ? std::string_view(lazy->fixed) : std::string_view(lazy->owned);
     } else if (auto* cast_types = std::get_if<Cast>(&state_)) {
         auto& cast = *cast_types;
         built = cast_error_message(qualified_name(reinterpret_cast<PyTypeObject*>(cast.from.get())),
                                    qualified_name(reinterpret_cast<PyTypeObject*>(cast.to.get())));
         text = built;
     }
-    Ref message = Ref::steal(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    Ref message =
+        Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     if (!message) {
         api_call_failed();
     }

@@ -17,7 +17,7 @@ namespace hush_vault::frame {
 using secret::Text;
 
 class VaultError {
-public:
+  public:
     // A lazy error with a text of static storage duration (never copied).
     [[nodiscard]] static VaultError make(PyObject* exception_class, const char* fixed) noexcept;
     // A lazy error with a text built now and owned by the error.
@@ -44,7 +44,7 @@ public:
     // True when the error's class is exactly TypeError (no subclass).
     [[nodiscard]] bool is_exactly_type_error() const noexcept;
 
-private:
+  private:
     struct Lazy {
         PyObject* exception_class;  // a built-in class: referenced only when raised
         const char* fixed;          // the text, when it is of static storage duration

@@ -8,8 +8,7 @@
 namespace hush_vault::frame {
 
 struct VaultObject {
-    PyObject_HEAD
-    lib::VaultRecord record;
+    PyObject_HEAD lib::VaultRecord record;
     BorrowFlag borrow;
 };
 

@@ -27,6 +27,7 @@ PyMethodDef fastcall(const char* name, FastCall function, const char* doc, int e
 
 namespace e = entries;
 
+// clang-format off
 PyMethodDef vault_methods[] = {
     //       name             function         signature block
     fastcall("from_env",      e::from_env,      "from_env($cls, var_name, volatile=False)\n--\n\n", METH_CLASS),
@@ -65,6 +66,7 @@ PyType_Slot vault_slots[] = {
     {Py_tp_dealloc,     slot(&e::vault_dealloc)},
     {0, nullptr},
 };
+// clang-format on
 
 PyType_Spec vault_spec = {
     "builtins.HushVault",
@@ -84,8 +86,8 @@ Result<Ref> create_vault_type() noexcept {
 }
 
 VaultError initialisation_error(VaultError cause) noexcept {
-    VaultError error =
-        VaultError::make(PyExc_RuntimeError, "An error occurred while initializing class HushVault");
+    VaultError error = VaultError::make(PyExc_RuntimeError,
+                                        "An error occurred while initializing class HushVault");
     PyObject* instance = error.materialise();
     PyException_SetCause(instance, Py_NewRef(cause.materialise()));
     return error;
@@ -95,7 +97,9 @@ VaultError initialisation_error(VaultError cause) noexcept {
 std::atomic<PyObject*> cached_type{nullptr};
 std::atomic<bool> cache_complete{false};
 
-PyTypeObject* as_type(PyObject* object) noexcept { return reinterpret_cast<PyTypeObject*>(object); }
+PyTypeObject* as_type(PyObject* object) noexcept {
+    return reinterpret_cast<PyTypeObject*>(object);
+}
 
 }  // namespace
 
@@ -110,7 +114,8 @@ Result<PyTypeObject*> vault_type() noexcept {
         }
         PyObject* expected = nullptr;
         // The first creation to store wins; a later one drops its own type with `created`.
-        if (cached_type.compare_exchange_strong(expected, created->get(), std::memory_order_acq_rel)) {
+        if (cached_type.compare_exchange_strong(expected, created->get(),
+                                                std::memory_order_acq_rel)) {
             (void)created->release();
         }
     }

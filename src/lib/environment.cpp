@@ -9,8 +9,8 @@ Result<VaultRecord> record_from_env(std::string_view name, bool is_volatile) noe
     if (!value) {
         return Unexpected(VaultError::make(PyExc_KeyError, "Env var not found"));
     }
-    auto buffer = secret::SecretBuffer::from_bytes(reinterpret_cast<const std::uint8_t*>(value->data()),
-                                                   value->length());
+    auto buffer = secret::SecretBuffer::from_bytes(
+        reinterpret_cast<const std::uint8_t*>(value->data()), value->length());
     auto created_at = secret::monotonic_now();
     auto locked = buffer.lock();
     // The intermediate UTF-8 copy is zeroed and released whatever the lock gave.

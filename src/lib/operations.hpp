@@ -19,10 +19,12 @@ using frame::Ref;
 [[nodiscard]] Result<Ref> reveal_bytes(VaultRecord& record) noexcept;
 
 // Asterisks for all but the last suffix_len bytes; refuses only a wiped vault. Shared access.
-[[nodiscard]] Result<Ref> reveal_masked(const VaultRecord& record, std::uint64_t suffix_len) noexcept;
+[[nodiscard]] Result<Ref> reveal_masked(const VaultRecord& record,
+                                        std::uint64_t suffix_len) noexcept;
 
 // Constant-time equality with candidate; a wiped vault answers false.
-[[nodiscard]] bool verify(const VaultRecord& record, std::span<const std::uint8_t> candidate) noexcept;
+[[nodiscard]] bool verify(const VaultRecord& record,
+                          std::span<const std::uint8_t> candidate) noexcept;
 
 // Constant-time equality of two vaults' secrets; ValueError when either is wiped.
 [[nodiscard]] Result<bool> compare(const VaultRecord& record, const VaultRecord& other) noexcept;

@@ -4,11 +4,13 @@
 
 namespace hush_vault::lib {
 
-Ref redacted_text() noexcept { return frame::new_str("<HushVault: [REDACTED]>"); }
+Ref redacted_text() noexcept {
+    return frame::new_str("<HushVault: [REDACTED]>");
+}
 
 VaultError serialization_refused() noexcept {
-    return VaultError::make(PyExc_TypeError,
-                            "HushVault objects cannot be serialized (pickled) for security reasons.");
+    return VaultError::make(
+        PyExc_TypeError, "HushVault objects cannot be serialized (pickled) for security reasons.");
 }
 
 }  // namespace hush_vault::lib

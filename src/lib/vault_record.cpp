@@ -56,6 +56,8 @@ Result<VaultRecord> make_record(std::span<const std::uint8_t> data, bool is_vola
     return VaultRecord(std::move(buffer), created_at, ttl, is_volatile);
 }
 
-VaultError wiped_error() noexcept { return VaultError::make(PyExc_ValueError, "Vault is wiped."); }
+VaultError wiped_error() noexcept {
+    return VaultError::make(PyExc_ValueError, "Vault is wiped.");
+}
 
 }  // namespace hush_vault::lib

@@ -12,6 +12,7 @@ namespace hush_vault::secret {
 
 // True when the n bytes at a and b are equal. Visits every byte, with no branch and no memory
 // access that depends on their values; callers compare the lengths themselves. n == 0 is true.
-[[nodiscard]] bool constant_time_eq(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) noexcept;
+[[nodiscard]] bool constant_time_eq(const std::uint8_t* a, const std::uint8_t* b,
+                                    std::size_t n) noexcept;
 
 }  // namespace hush_vault::secret

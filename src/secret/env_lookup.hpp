@@ -23,7 +23,7 @@ struct EnvSystem {
 // A value read from the environment: up to 511 units live in the fixed first buffer, longer
 // ones in a heap buffer. Both are zeroed when the value goes.
 class EnvValue {
-public:
+  public:
     static constexpr std::uint32_t first_buffer_units = 512;
 
     EnvValue() noexcept = default;
@@ -36,7 +36,7 @@ public:
     [[nodiscard]] const char16_t* data() const noexcept;
     [[nodiscard]] std::size_t length() const noexcept { return length_; }
 
-private:
+  private:
     friend std::optional<EnvValue> read_env_var(std::string_view name,
                                                 const EnvSystem& system) noexcept;
 

@@ -13,7 +13,7 @@ namespace {
 
 // Builds the report in a fixed buffer: a fault may be memory exhaustion, so nothing allocates.
 class Report {
-public:
+  public:
     void add(std::string_view text) noexcept {
         std::size_t n = std::min(text.size(), buffer_.size() - used_);
         text.copy(buffer_.data() + used_, n);
@@ -26,7 +26,7 @@ public:
     }
     void write() const noexcept { os::write_stderr(buffer_.data(), used_); }
 
-private:
+  private:
     std::array<char, 1024> buffer_{};
     std::size_t used_ = 0;
 };

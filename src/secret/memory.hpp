@@ -20,10 +20,12 @@ struct FailFastAllocator {
     using value_type = T;
     FailFastAllocator() noexcept = default;
     template <class U>
-    FailFastAllocator(const FailFastAllocator<U>& /*other*/) noexcept {}  // NOLINT(google-explicit-constructor)
+    FailFastAllocator(const FailFastAllocator<U>& /*other*/) noexcept {
+    }  // NOLINT(google-explicit-constructor)
     T* allocate(std::size_t n) noexcept {
         // T may itself be a pointer (a hash table's buckets): sizeof(T) is what is meant.
-        return static_cast<T*>(secret::allocate(n * sizeof(T)));  // NOLINT(bugprone-sizeof-expression)
+        return static_cast<T*>(
+            secret::allocate(n * sizeof(T)));  // NOLINT(bugprone-sizeof-expression)
     }
     void deallocate(T* p, std::size_t /*n*/) noexcept { secret::deallocate(p); }
     template <class U>

@@ -9,13 +9,14 @@ namespace hush_vault::secret {
 // A reading of the counter, or a span between two readings; unrelated to wall-clock time.
 struct MonotonicInstant {
     std::uint64_t secs = 0;
-    std::uint32_t nanos = 0;  // 0 to 999,999,999
+    std::uint32_t nanos = 0;                                    // 0 to 999,999,999
     auto operator<=>(const MonotonicInstant&) const = default;  // NOLINT(modernize-use-nullptr)
 };
 using Duration = MonotonicInstant;
 
 // ticks / frequency as seconds and nanoseconds, split so that the product cannot overflow.
-[[nodiscard]] MonotonicInstant instant_from_ticks(std::uint64_t ticks, std::uint64_t frequency) noexcept;
+[[nodiscard]] MonotonicInstant instant_from_ticks(std::uint64_t ticks,
+                                                  std::uint64_t frequency) noexcept;
 
 // Reads the counter; the frequency is read once per process. A failing counter, or a frequency
 // of 0, is an internal fault.

@@ -50,8 +50,9 @@ void secure_zero(void* p, std::size_t n) noexcept;
 // (terminator excluded), or 0 with the reason in last_error(). On POSIX the text is the errno text
 // of id, and an id with no text of its own returns 0 with last error 317
 // (ERROR_MR_MID_NOT_FOUND), as Windows does.
-[[nodiscard]] std::uint32_t format_message(std::uint32_t flags, ModuleHandle source, std::uint32_t id,
-                                           char16_t* buffer, std::uint32_t size) noexcept;
+[[nodiscard]] std::uint32_t format_message(std::uint32_t flags, ModuleHandle source,
+                                           std::uint32_t id, char16_t* buffer,
+                                           std::uint32_t size) noexcept;
 
 // QueryPerformanceCounter / QueryPerformanceFrequency. False on failure. On Linux the counter is
 // CLOCK_BOOTTIME in nanoseconds, so that time spent suspended counts; CLOCK_MONOTONIC elsewhere.

@@ -23,7 +23,7 @@ struct LockBackend {
 };
 
 class PageLocks {
-public:
+  public:
     explicit PageLocks(LockBackend backend) noexcept;
     PageLocks(const PageLocks&) = delete;
     PageLocks& operator=(const PageLocks&) = delete;
@@ -47,10 +47,11 @@ public:
     // The live lock count of the page holding address (for tests and diagnostics).
     [[nodiscard]] std::uint32_t count(const void* address) const noexcept;
 
-private:
-    using Counts = std::unordered_map<std::uintptr_t, std::uint32_t, std::hash<std::uintptr_t>,
-                                      std::equal_to<>,
-                                      FailFastAllocator<std::pair<const std::uintptr_t, std::uint32_t>>>;
+  private:
+    using Counts =
+        std::unordered_map<std::uintptr_t, std::uint32_t, std::hash<std::uintptr_t>,
+                           std::equal_to<>,
+                           FailFastAllocator<std::pair<const std::uintptr_t, std::uint32_t>>>;
 
     LockBackend backend_;
     mutable std::mutex mutex_;

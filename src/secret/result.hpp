@@ -11,12 +11,12 @@ namespace hush_vault::secret {
 // Wraps an error so that it can be returned where an Expected is expected.
 template <class E>
 class Unexpected {
-public:
+  public:
     explicit Unexpected(E error) : error_(std::move(error)) {}
     [[nodiscard]] E& error() & { return error_; }
     [[nodiscard]] E&& error() && { return std::move(error_); }
 
-private:
+  private:
     E error_;
 };
 
@@ -25,8 +25,10 @@ Unexpected(E) -> Unexpected<E>;
 
 template <class T, class E>
 class [[nodiscard]] Expected {
-public:
-    Expected(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT(google-explicit-constructor)
+  public:
+    Expected(T value)
+        : state_(std::in_place_index<0>, std::move(value)) {
+    }  // NOLINT(google-explicit-constructor)
     template <class G>
     Expected(Unexpected<G> error)  // NOLINT(google-explicit-constructor)
         : state_(std::in_place_index<1>, std::move(error).error()) {}
@@ -44,13 +46,13 @@ public:
     [[nodiscard]] E&& error() && { return std::get<1>(std::move(state_)); }
     [[nodiscard]] const E& error() const& { return std::get<1>(state_); }
 
-private:
+  private:
     std::variant<T, E> state_;
 };
 
 template <class E>
 class [[nodiscard]] Expected<void, E> {
-public:
+  public:
     Expected() = default;
     template <class G>
     Expected(Unexpected<G> error)  // NOLINT(google-explicit-constructor)
@@ -63,7 +65,7 @@ public:
     [[nodiscard]] E&& error() && { return std::move(*error_); }
     [[nodiscard]] const E& error() const& { return *error_; }
 
-private:
+  private:
     std::optional<E> error_;
 };
 

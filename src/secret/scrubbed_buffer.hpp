@@ -11,7 +11,7 @@ namespace hush_vault::secret {
 
 template <class Unit>
 class ScrubbedBuffer {
-public:
+  public:
     ScrubbedBuffer() noexcept = default;
     // A block of exactly `capacity` units (none when 0), length 0. Exhaustion is a fault.
     explicit ScrubbedBuffer(std::size_t capacity) noexcept
@@ -40,7 +40,7 @@ public:
     // The caller has written the first n units (n <= capacity).
     void set_length(std::size_t n) noexcept { length_ = n; }
 
-private:
+  private:
     void release() noexcept {
         secure_zero(block_, length_ * sizeof(Unit));
         length_ = 0;

@@ -19,7 +19,7 @@ struct LockFailure {
 };
 
 class SecretBuffer {
-public:
+  public:
     SecretBuffer() noexcept = default;  // empty: no block
     SecretBuffer(SecretBuffer&& other) noexcept;
     SecretBuffer& operator=(SecretBuffer&& other) noexcept;
@@ -30,7 +30,8 @@ public:
 
     // Copies n bytes into a new block of exactly n bytes (none when n is 0). Unlocked.
     // Memory exhaustion is an internal fault.
-    [[nodiscard]] static SecretBuffer from_bytes(const std::uint8_t* source, std::size_t n) noexcept;
+    [[nodiscard]] static SecretBuffer from_bytes(const std::uint8_t* source,
+                                                 std::size_t n) noexcept;
 
     // Locks the secret's pages into memory (through `locks`, which counts pages shared with other
     // blocks). An empty secret succeeds without a system call. On failure nothing stays locked.
@@ -51,7 +52,7 @@ public:
     [[nodiscard]] const std::uint8_t* data() const noexcept { return block_; }
     [[nodiscard]] bool locked() const noexcept { return locks_ != nullptr; }
 
-private:
+  private:
     std::uint64_t capacity_ = 0;
     std::uint8_t* block_ = nullptr;
     std::uint64_t length_ = 0;

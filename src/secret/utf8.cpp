@@ -122,14 +122,22 @@ constexpr std::uint64_t dfa_next(std::uint64_t state, unsigned byte) {
             if (byte >= 0xF1 && byte <= 0xF3) return dfa_need3;
             if (byte == 0xF4) return dfa_after_f4;
             return dfa_reject;
-        case dfa_need1: return continuation ? dfa_accept : dfa_reject;
-        case dfa_need2: return continuation ? dfa_need1 : dfa_reject;
-        case dfa_need3: return continuation ? dfa_need2 : dfa_reject;
-        case dfa_after_e0: return high ? dfa_need1 : dfa_reject;
-        case dfa_after_ed: return low || middle ? dfa_need1 : dfa_reject;
-        case dfa_after_f0: return middle || high ? dfa_need2 : dfa_reject;
-        case dfa_after_f4: return low ? dfa_need2 : dfa_reject;
-        default: return dfa_reject;
+        case dfa_need1:
+            return continuation ? dfa_accept : dfa_reject;
+        case dfa_need2:
+            return continuation ? dfa_need1 : dfa_reject;
+        case dfa_need3:
+            return continuation ? dfa_need2 : dfa_reject;
+        case dfa_after_e0:
+            return high ? dfa_need1 : dfa_reject;
+        case dfa_after_ed:
+            return low || middle ? dfa_need1 : dfa_reject;
+        case dfa_after_f0:
+            return middle || high ? dfa_need2 : dfa_reject;
+        case dfa_after_f4:
+            return low ? dfa_need2 : dfa_reject;
+        default:
+            return dfa_reject;
     }
 }
 

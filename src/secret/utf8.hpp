@@ -26,7 +26,8 @@ namespace hush_vault::secret {
 
 // UTF-8 to UTF-16. Bytes that are not part of a well-formed sequence become the lone surrogate
 // U+DC00 + byte, so that utf16_to_utf8 refuses them later.
-[[nodiscard]] ScrubbedBuffer<char16_t> utf8_to_utf16(const std::uint8_t* bytes, std::size_t n) noexcept;
+[[nodiscard]] ScrubbedBuffer<char16_t> utf8_to_utf16(const std::uint8_t* bytes,
+                                                     std::size_t n) noexcept;
 
 // UTF-16 to UTF-8; nothing when the units hold an unpaired surrogate.
 [[nodiscard]] std::optional<ScrubbedBuffer<char>> utf16_to_utf8(const char16_t* units,

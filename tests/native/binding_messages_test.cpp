@@ -9,7 +9,9 @@
 namespace hush_vault::frame {
 namespace {
 
-std::string str(const Text& text) { return std::string(text.data(), text.size()); }
+std::string str(const Text& text) {
+    return std::string(text.data(), text.size());
+}
 
 TEST(BindingMessages, TooManyChoosesItsFormByTheSpec) {
     EXPECT_EQ(str(too_many_message(verify_spec, 2)),

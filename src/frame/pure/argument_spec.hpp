@@ -13,10 +13,11 @@ struct ArgumentSpec {
     std::string_view function_name;
     std::string_view class_name;
     std::array<std::string_view, max_parameters> names;  // positional-or-keyword, in order
-    std::size_t count;     // how many of `names` are used
+    std::size_t count;                                   // how many of `names` are used
     std::size_t required;  // the first `required` parameters must be given
 };
 
+// clang-format off
 //                              function        class        parameters                         n  required
 inline constexpr ArgumentSpec new_spec{          "__new__",      "HushVault", {"data", "volatile", "ttl_sec"},           3, 1};
 inline constexpr ArgumentSpec from_env_spec{     "from_env",     "HushVault", {"var_name", "volatile"},                  2, 1};
@@ -25,5 +26,6 @@ inline constexpr ArgumentSpec compare_spec{      "compare",      "HushVault", {"
 inline constexpr ArgumentSpec reveal_masked_spec{"reveal_masked", "HushVault", {"suffix_len"},                           1, 1};
 inline constexpr ArgumentSpec exit_spec{         "__exit__",     "HushVault", {"_exc_type", "_exc_value", "_traceback"}, 3, 3};
 inline constexpr ArgumentSpec deepcopy_spec{     "__deepcopy__", "HushVault", {"_memo"},                                 1, 1};
+// clang-format on
 
 }  // namespace hush_vault::frame

@@ -26,7 +26,8 @@ using secret::Text;
 [[nodiscard]] Text multiple_values_message(const ArgumentSpec& spec, std::string_view name);
 
 // "{func} missing {n} required positional argument(s): {list}"
-[[nodiscard]] Text missing_message(const ArgumentSpec& spec, std::span<const std::string_view> missing);
+[[nodiscard]] Text missing_message(const ArgumentSpec& spec,
+                                   std::span<const std::string_view> missing);
 
 // Names in single quotes: "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
 [[nodiscard]] Text quoted_list(std::span<const std::string_view> names);

@@ -20,7 +20,7 @@ enum class BorrowRefusal {
 }
 
 class BorrowFlag {
-public:
+  public:
     static constexpr std::int64_t exclusive = -1;
 
     // True when shared access was taken; false when exclusive access is held.
@@ -48,7 +48,7 @@ public:
         return value_.load(std::memory_order_relaxed);
     }
 
-private:
+  private:
     std::atomic<std::int64_t> value_{0};
 };
 
