@@ -12,6 +12,15 @@ Text decimal(std::size_t n) {
     return Text(digits, end);
 }
 
+// "{func}{phrase}{name}'": the phrase opens the quote around the name.
+Text naming_message(const ArgumentSpec& spec, std::string_view phrase, std::string_view name) {
+    Text text = full_name(spec);
+    text += phrase;
+    text += name;
+    text += '\'';
+    return text;
+}
+
 }  // namespace
 
 Text full_name(const ArgumentSpec& spec) {
@@ -38,19 +47,11 @@ Text too_many_message(const ArgumentSpec& spec, std::size_t given) {
 }
 
 Text unexpected_keyword_message(const ArgumentSpec& spec, std::string_view name) {
-    Text text = full_name(spec);
-    text += " got an unexpected keyword argument '";
-    text += name;
-    text += '\'';
-    return text;
+    return naming_message(spec, " got an unexpected keyword argument '", name);
 }
 
 Text multiple_values_message(const ArgumentSpec& spec, std::string_view name) {
-    Text text = full_name(spec);
-    text += " got multiple values for argument '";
-    text += name;
-    text += '\'';
-    return text;
+    return naming_message(spec, " got multiple values for argument '", name);
 }
 
 Text missing_message(const ArgumentSpec& spec, std::span<const std::string_view> missing) {
