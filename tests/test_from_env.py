@@ -150,16 +150,6 @@ def test_environment_is_left_unchanged(monkeypatch):
     assert dict(os.environ) == before
 
 
-def test_result_is_always_a_plain_vault(monkeypatch):
-    monkeypatch.setenv(NAME, "v")
-    from_class = HushVault.from_env(NAME)
-    from_instance = from_class.from_env(NAME)
-    assert type(from_class) is HushVault
-    assert type(from_instance) is HushVault
-    assert from_instance is not from_class
-    assert from_instance.reveal() == "v"
-
-
 @pytest.mark.skipif(not hasattr(os, "environb"),
                     reason="needs a byte-level environment")
 @pytest.mark.parametrize("raw", [b"\xff\xfe", b"abc\xc3", b"\xed\xa0\x80",

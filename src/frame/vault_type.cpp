@@ -46,24 +46,32 @@ PyMethodDef vault_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-template <class Function>
-void* slot(Function function) noexcept {
-    return reinterpret_cast<void*>(function);
+// Typed slot rows: each function is checked against the signature its slot is called with.
+PyType_Slot new_slot(newfunc function) noexcept {
+    return {Py_tp_new, reinterpret_cast<void*>(function)};
+}
+PyType_Slot text_slot(int id, reprfunc function) noexcept {
+    return {id, reinterpret_cast<void*>(function)};
+}
+PyType_Slot richcompare_slot(richcmpfunc function) noexcept {
+    return {Py_tp_richcompare, reinterpret_cast<void*>(function)};
+}
+PyType_Slot dealloc_slot(destructor function) noexcept {
+    return {Py_tp_dealloc, reinterpret_cast<void*>(function)};
 }
 
 // The class docstring is only the constructor's signature block.
 char vault_doc[] = "HushVault(data, volatile=False, ttl_sec=None)\n--\n\n";
 
 PyType_Slot vault_slots[] = {
-    //  slot               value
-    {Py_tp_doc,         vault_doc},
-    {Py_tp_new,         slot(&e::vault_new)},
-    {Py_tp_repr,        slot(&e::vault_repr)},
-    {Py_tp_str,         slot(&e::vault_repr)},
-    {Py_tp_richcompare, slot(&e::vault_richcompare)},
-    {Py_tp_methods,     vault_methods},
-    {Py_tp_base,        &PyBaseObject_Type},
-    {Py_tp_dealloc,     slot(&e::vault_dealloc)},
+    {Py_tp_doc, vault_doc},
+    new_slot(e::vault_new),
+    text_slot(Py_tp_repr, e::vault_repr),
+    text_slot(Py_tp_str, e::vault_repr),  // str() is redacted the same way
+    richcompare_slot(e::vault_richcompare),
+    {Py_tp_methods, vault_methods},
+    {Py_tp_base, &PyBaseObject_Type},
+    dealloc_slot(e::vault_dealloc),
     {0, nullptr},
 };
 // clang-format on

@@ -57,11 +57,14 @@ const char16_t* EnvValue::data() const noexcept {
 }
 
 std::optional<EnvValue> read_env_var(std::string_view name, const EnvSystem& system) noexcept {
+    // One value object, returned on every path, so that it is built in place: a move would copy
+    // (and then have to zero) the fixed buffer.
+    std::optional<EnvValue> value(std::in_place);
     const std::optional<ScrubbedBuffer<char16_t>> wide_name = terminated_name(name);
     if (!wide_name) {
-        return std::nullopt;
+        value.reset();
+        return value;
     }
-    std::optional<EnvValue> value(std::in_place);
     char16_t* buffer = value->first_;
     std::uint32_t n = EnvValue::first_buffer_units;
     while (true) {
@@ -71,7 +74,8 @@ std::optional<EnvValue> read_env_var(std::string_view name, const EnvSystem& sys
         const std::uint32_t k = system.get_environment_variable(wide_name->data(), buffer, n);
         if (k == 0) {
             if (system.last_error() != os::error_success) {
-                return std::nullopt;
+                value.reset();
+                return value;
             }
             value->length_ = 0;
             return value;

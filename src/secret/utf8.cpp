@@ -106,6 +106,24 @@ enum DfaState : std::uint64_t {
 };
 constexpr std::uint64_t dfa_state_mask = 63;
 
+// The state a lead byte leads to, from the lead table's length and second-byte range.
+constexpr std::uint64_t dfa_after_lead(Lead lead) {
+    switch (lead.length) {
+        case 1:
+            return dfa_accept;
+        case 2:
+            return dfa_need1;
+        case 3:
+            if (lead.second_min != 0x80) return dfa_after_e0;
+            return lead.second_max != 0xBF ? dfa_after_ed : dfa_need2;
+        case 4:
+            if (lead.second_min != 0x80) return dfa_after_f0;
+            return lead.second_max != 0xBF ? dfa_after_f4 : dfa_need3;
+        default:
+            return dfa_reject;
+    }
+}
+
 constexpr std::uint64_t dfa_next(std::uint64_t state, unsigned byte) {
     const bool low = byte >= 0x80 && byte <= 0x8F;
     const bool middle = byte >= 0x90 && byte <= 0x9F;
@@ -113,15 +131,7 @@ constexpr std::uint64_t dfa_next(std::uint64_t state, unsigned byte) {
     const bool continuation = low || middle || high;
     switch (state) {
         case dfa_accept:
-            if (byte < 0x80) return dfa_accept;
-            if (byte >= 0xC2 && byte <= 0xDF) return dfa_need1;
-            if (byte == 0xE0) return dfa_after_e0;
-            if (byte == 0xED) return dfa_after_ed;
-            if (byte >= 0xE1 && byte <= 0xEF) return dfa_need2;
-            if (byte == 0xF0) return dfa_after_f0;
-            if (byte >= 0xF1 && byte <= 0xF3) return dfa_need3;
-            if (byte == 0xF4) return dfa_after_f4;
-            return dfa_reject;
+            return dfa_after_lead(lead_table[byte]);
         case dfa_need1:
             return continuation ? dfa_accept : dfa_reject;
         case dfa_need2:

@@ -46,15 +46,5 @@ TEST(BindingMessages, KeywordAndConversionTexts) {
               "argument 'other': 'str' object cannot be cast as 'bytes'");
 }
 
-TEST(ArgumentSpecs, RequiredNeverExceedsCount) {
-    for (const ArgumentSpec* spec : {&new_spec, &from_env_spec, &verify_spec, &compare_spec,
-                                     &reveal_masked_spec, &exit_spec, &deepcopy_spec}) {
-        EXPECT_LE(spec->required, spec->count) << spec->function_name;
-        for (std::size_t i = 0; i < max_parameters; ++i) {
-            EXPECT_EQ(spec->names[i].empty(), i >= spec->count) << spec->function_name;
-        }
-    }
-}
-
 }  // namespace
 }  // namespace hush_vault::frame

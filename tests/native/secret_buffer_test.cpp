@@ -40,7 +40,8 @@ TEST(SecretBuffer, WipeZeroesTheWholeBlockAndKeepsItUntilDestruction) {
         PageLocks locks(fake.backend());
         const std::vector<std::uint8_t> secret = pattern(n);
 
-        SecretBuffer buffer = SecretBuffer::from_bytes(secret.data(), n);
+        std::optional<SecretBuffer> owner(SecretBuffer::from_bytes(secret.data(), n));
+        SecretBuffer& buffer = *owner;
         ASSERT_EQ(buffer.capacity(), n);
         ASSERT_EQ(buffer.length(), n);
         ASSERT_NE(buffer.data(), secret.data());
@@ -68,6 +69,7 @@ TEST(SecretBuffer, WipeZeroesTheWholeBlockAndKeepsItUntilDestruction) {
         // A second wipe, and the destructor after it, make no further system call.
         const std::size_t calls = fake.calls.size();
         buffer.wipe();
+        owner.reset();
         EXPECT_EQ(fake.calls.size(), calls);
     }
 }
