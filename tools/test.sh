@@ -10,8 +10,17 @@ python=$(find_python 3.12)
 make_venv "$venv" "$python"
 install_module "$venv" "[test]"
 
-echo "== pytest"
+echo "== pytest (CPython 3.12)"
 (cd "$root" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests)
+
+# The module also builds for CPython 3.13 where one is installed; its suite runs there too.
+if python313=$(find_python 3.13 2>/dev/null); then
+    venv313=${HUSH_VENV_313:-$root/.venv-3.13}
+    make_venv "$venv313" "$python313"
+    install_module "$venv313" "[test]"
+    echo "== pytest (CPython 3.13)"
+    (cd "$root" && "$venv313/bin/python" -m pytest -q -p no:cacheprovider tests)
+fi
 
 echo "== native tests (Linux)"
 cmake -S "$root" -B "$root/build/native" -G Ninja -DHUSH_VAULT_PYTHON=OFF \
