@@ -237,6 +237,8 @@ def test_invalid_operator_code_is_an_internal_fault():
     assert result.returncode != 0
     if sys.platform.startswith("linux"):
         assert result.returncode == -6  # SIGABRT
+    elif sys.platform == "win32":
+        assert result.returncode == 0xC0000409  # fail-fast: STATUS_STACK_BUFFER_OVERRUN
     assert "invalid compareop" in result.stderr
     assert "returned" not in result.stdout
     assert "raised" not in result.stdout
