@@ -67,9 +67,10 @@ fi
 
 # The headers: the platform-neutral tree of this machine's 3.12, and the Windows build facts.
 include=$("$python" -c 'import sysconfig; print(sysconfig.get_path("include"))')
+# Times kept, so that an unchanged tree rebuilds nothing.
 rm -rf "$sdk/include" && mkdir -p "$sdk/include"
-cp -R "$include/." "$sdk/include/"
-cp "$root/cmake/windows-python/pyconfig.h" "$sdk/include/pyconfig.h"
+cp -Rp "$include/." "$sdk/include/"
+cp -p "$root/cmake/windows-python/pyconfig.h" "$sdk/include/pyconfig.h"
 
 cmake -S "$root" -B "$build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
