@@ -1,0 +1,50 @@
+"""Sphinx configuration for the hush_vault documentation."""
+
+import re
+import tomllib
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+GENERATED = Path(__file__).resolve().parent / "_generated"
+
+project = "hush_vault"
+author = "The hush_vault developers"
+release = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
+version = release
+
+extensions = ["myst_parser"]
+source_suffix = {".rst": "restructuredtext"}
+exclude_patterns = ["_build", "_generated"]
+html_theme = "furo"
+html_title = f"hush_vault {release}"
+nitpicky = True
+# Relative links inside the included Markdown files point into the repository, not the site.
+suppress_warnings = ["myst.xref_missing"]
+myst_heading_anchors = 3
+
+
+def section(markdown, title_pattern):
+    """The level-two section of a Markdown text whose title matches, or None."""
+    match = re.search(rf"^## {title_pattern}.*?(?=^## |\Z)", markdown, re.M | re.S)
+    return match.group(0) if match else None
+
+
+def write_generated():
+    """Pieces taken from the repository's Markdown files, so the site never restates them."""
+    GENERATED.mkdir(exist_ok=True)
+    readme = (ROOT / "README.md").read_text()
+    performance = section(readme, "Performance") or (
+        "The benchmark `bench/bench_vault.py` times each hot path beside the plain-Python "
+        "floor it wraps; run it with `.venv/bin/python bench/bench_vault.py`.\n"
+    )
+    (GENERATED / "performance.md").write_text(performance)
+    security = ROOT / "SECURITY.md"
+    (GENERATED / "security.md").write_text(
+        # Headings one level down: the page has its own title.
+        re.sub(r"^#", "##", security.read_text(), flags=re.M)
+        if security.exists()
+        else "The repository has no `SECURITY.md` yet; the model above is the whole policy.\n"
+    )
+
+
+write_generated()
