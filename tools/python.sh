@@ -61,7 +61,8 @@ fresh_venv() {
     local dir=$1 python=$2
     shift 2
     "$python" -m venv --clear "$dir"
-    "$dir/bin/python" -m pip install --quiet --disable-pip-version-check "$@"
+    # No byte-compiling of the tools at install time: most of them run once.
+    "$dir/bin/python" -m pip install --quiet --disable-pip-version-check --no-compile "$@"
 }
 
 # run_installed_tests VENV: the test suite against the module installed in VENV, from a directory
