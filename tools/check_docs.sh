@@ -3,7 +3,7 @@
 # warnings as errors. Takes the virtual environment that installed the wheel with its [docs] extra.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/python.sh"
-venv=${1:?usage: check_docs.sh VENV}
+venv=$(cd "${1:?usage: check_docs.sh VENV}" && pwd)
 
 echo "== docs: examples (doctest)"
 (cd "$venv" && "$venv/bin/python" -m pytest -q -p no:cacheprovider --doctest-glob='*.rst' \

@@ -4,7 +4,7 @@
 # checker must reject. Takes the virtual environment that installed the wheel with [typing].
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/python.sh"
-venv=${1:?usage: check_package.sh VENV}
+venv=$(cd "${1:?usage: check_package.sh VENV}" && pwd)
 typing="$root/tests/typing"
 typed=("$root/examples/api_client.py" "$typing/typed_usage.py" "$typing/should_fail.py")
 # From the environment's own folder, so that nothing of the source tree is importable.
