@@ -20,7 +20,8 @@ dist = distribution("hush_vault")
 meta = dist.metadata
 assert meta["License-Expression"] == "MIT", meta["License-Expression"]
 shipped = [f for f in dist.files if f.name == "LICENSE"]
-assert shipped and shipped[0].read_text() == Path(sys.argv[1]).read_text(), "LICENSE not shipped"
+assert shipped, "LICENSE not shipped"
+assert shipped[0].read_text() == Path(sys.argv[1]).read_text(), "shipped LICENSE differs"
 assert "MIT License" in shipped[0].read_text()
 urls = dict(url.split(", ", 1) for url in meta.get_all("Project-URL"))
 assert {"Documentation", "Source", "Issues", "Changelog"} <= set(urls), urls
