@@ -133,7 +133,7 @@ cp "$module" "$stage/python/"
 for wheel in "$wheels"/*.whl; do
     "$python" -m zipfile -e "$wheel" "$stage/python/site-packages"
 done
-cp -R "$root/tests" "$root/examples" "$root/pyproject.toml" "$stage/"
+cp -R "$root/tests" "$root/examples" "$root/stubs" "$root/docs" "$root/pyproject.toml" "$stage/"
 
 timeout 300 "$wine" wineboot -i >/dev/null 2>&1 || {
     echo "windows_module: wineboot failed or timed out" >&2
