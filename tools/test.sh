@@ -32,3 +32,6 @@ if [ -x "$root/tools/windows_tests.sh" ]; then
     echo "== native tests (Windows, under Wine)"
     "$root/tools/windows_tests.sh"
 fi
+
+echo "== fuzzing (bounded run)"
+"$root/tools/check_fuzz.sh"
