@@ -85,8 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     expect(argument_error_message(parts[2], parts[3]),
-           "argument " + quoted(parts[2]) + ": " + std::string(parts[3]),
-           "argument_error_message");
+           "argument " + quoted(parts[2]) + ": " + std::string(parts[3]), "argument_error_message");
     expect(cast_error_message(parts[3], parts[4]),
            quoted(parts[3]) + " object cannot be cast as " + quoted(parts[4]),
            "cast_error_message");

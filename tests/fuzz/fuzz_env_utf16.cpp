@@ -90,8 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fake.short_buffer_fills = (flags & 2U) != 0;
     fake.last_error = flags >> 5;  // a stale code must not make an empty value look missing
 
-    const std::optional<ScrubbedBuffer<char>> got = read_env_utf8(fuzz::as_text(name, name_length),
-                                                                  fake_system);
+    const std::optional<ScrubbedBuffer<char>> got =
+        read_env_utf8(fuzz::as_text(name, name_length), fake_system);
     const bool name_has_nul = wide_name.find(u'\0') != std::u16string::npos;
     std::optional<std::string> want;
     if (!name_has_nul && fake.value) want = fuzz::ref_utf16_to_utf8(value.data(), value.size());

@@ -41,8 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         max = std::max(max, step.code_point);
         i += step.length;
     }
-    const char32_t bound = max < 0x80 ? 0x7F : max < 0x100 ? 0xFF : max < 0x10000 ? 0xFFFF : 0x10FFFF;
-    if (shape->code_points != code_points.size()) fuzz::mismatch("utf8", "code point count differs");
+    const char32_t bound = max < 0x80      ? 0x7F
+                           : max < 0x100   ? 0xFF
+                           : max < 0x10000 ? 0xFFFF
+                                           : 0x10FFFF;
+    if (shape->code_points != code_points.size())
+        fuzz::mismatch("utf8", "code point count differs");
     if (shape->max_code_point != bound) fuzz::mismatch("utf8", "storage class differs");
 
     if (bound <= 0xFF) check_decode<std::uint8_t>(data, size, code_points);

@@ -110,7 +110,8 @@ inline std::u16string ref_utf8_to_utf16(const std::uint8_t* p, std::size_t n) {
         if (s.well_formed) {
             append_utf16(out, s.code_point);
         } else {
-            for (std::size_t j = 0; j < s.length; ++j) out += static_cast<char16_t>(0xDC00 + p[i + j]);
+            for (std::size_t j = 0; j < s.length; ++j)
+                out += static_cast<char16_t>(0xDC00 + p[i + j]);
         }
         i += s.length;
     }
