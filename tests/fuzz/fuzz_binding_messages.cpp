@@ -1,5 +1,5 @@
 // Differential fuzzer: the binding messages against texts assembled the plain way. The input
-// chooses the spec's shape, the counts and up to three names (split at NUL bytes).
+// chooses the ArgumentSpec's shape, the counts and up to three names (split at NUL bytes).
 #include <cstddef>
 #include <cstdint>
 #include <span>
