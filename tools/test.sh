@@ -45,3 +45,6 @@ fi
 
 "$root/tools/check_package.sh" "$installed"
 "$root/tools/check_docs.sh" "$installed"
+
+echo "== fuzzing (bounded run)"
+"$root/tools/check_fuzz.sh"
