@@ -27,7 +27,7 @@ void VaultRecord::wipe() noexcept {
     }
 }
 
-Result<void> VaultRecord::guard() noexcept {
+Result<void> VaultRecord::expire_or_refuse() noexcept {
     if (ttl) {
         auto elapsed = secret::elapsed_between(created_at, secret::monotonic_now());
         if (elapsed > *ttl) {
