@@ -8,6 +8,7 @@ without the first call's one-time work.
 
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -43,6 +44,9 @@ def instructions(patterns, statement, repeat):
 
 
 def measure(short=False):
+    if shutil.which("valgrind") is None:
+        print("valgrind not found: no instruction counts (tools/deps.sh installs it)")
+        return {}
     few, many = (10, 20) if short else (200, 400)
     counts = {}
     for name, (patterns, statement) in OPERATIONS.items():
