@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <limits>
 
@@ -233,6 +234,39 @@ struct Utf8Writer {
 
 }  // namespace
 
+namespace {
+
+// The number of well-formed two-byte sequences (C2..DF, then 80..BF) at the start of p[0, n),
+// counted eight bytes at a time; raises widest to DF when one of them is U+0100 or above (a
+// lead from C4 on), which is all the string's width needs to know.
+std::size_t two_byte_run(const std::uint8_t* p, std::size_t n, unsigned& widest) noexcept {
+    // Per 16-bit lane, low byte first: 110xxxxx then 10xxxxxx, and a lead not C0/C1.
+    static_assert(std::endian::native == std::endian::little, "lanes are read low byte first");
+    constexpr std::uint64_t shape_mask = 0xC0E0C0E0C0E0C0E0U;
+    constexpr std::uint64_t shape = 0x80C080C080C080C0U;
+    constexpr std::uint64_t lead_bits = 0x001E001E001E001EU;
+    constexpr std::uint64_t lane_carry = 0x7FFF7FFF7FFF7FFFU;  // bit 15 of a lane: lead bits > 0
+    constexpr std::uint64_t lane_tops = 0x8000800080008000U;
+    constexpr std::uint64_t wide_bits = 0x001C001C001C001CU;  // any set: a lead from C4 on
+    std::size_t i = 0;
+    std::uint64_t wide = 0;
+    while (n - i >= 8) {
+        const std::uint64_t word = load_word(p + i);
+        if ((word & shape_mask) != shape ||
+            (((word & lead_bits) + lane_carry) & lane_tops) != lane_tops) {
+            break;
+        }
+        wide |= word & wide_bits;
+        i += 8;
+    }
+    if (i != 0) {
+        widest = std::max(widest, wide != 0 ? 0xDFU : 0xC3U);
+    }
+    return i / 2;
+}
+
+}  // namespace
+
 std::optional<TextShape> measure_utf8(const std::uint8_t* bytes, std::size_t n) noexcept {
     std::size_t code_points = 0;
     unsigned widest = 0;  // the largest lead byte
@@ -254,6 +288,12 @@ std::optional<TextShape> measure_utf8(const std::uint8_t* bytes, std::size_t n) 
         const std::size_t left = n - i;
         std::size_t length = 2;
         if (first >= 0xC2 && first <= 0xDF) {
+            // Four at a time while they last: accented Latin, Greek, Cyrillic.
+            if (const std::size_t pairs = two_byte_run(bytes + i, left, widest); pairs != 0) {
+                code_points += pairs;
+                i += 2 * pairs;
+                continue;
+            }
             if (left < 2 || !is_continuation(bytes[i + 1])) {
                 return std::nullopt;
             }
