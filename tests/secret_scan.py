@@ -118,7 +118,6 @@ class Scanner:
         self._view = memoryview(self._raw)
         start = ctypes.addressof(ctypes.c_char.from_buffer(self._raw))
         self._own = (start, start + len(self._raw))
-        self._mem = os.open("/proc/self/mem", os.O_RDONLY)
 
     def _regions(self):
         with open("/proc/self/maps") as maps:
@@ -143,12 +142,14 @@ class Scanner:
             self._raw[_CHUNK + i] = b ^ MASK
         needle = self._view[_CHUNK : _CHUNK + len(masked)]
         found = []
+        # Opened per scan: a descriptor inherited across fork would read the parent's memory.
+        mem = os.open("/proc/self/mem", os.O_RDONLY)
         for start, end in list(self._regions()):
             at = start
             while at < end:
                 size = min(_CHUNK, end - at)
                 try:
-                    got = os.preadv(self._mem, [self._view[:size]], at)
+                    got = os.preadv(mem, [self._view[:size]], at)
                 except OSError:
                     break
                 hit = self._raw.find(needle, 0, got)
@@ -158,6 +159,7 @@ class Scanner:
                 if got < size or at + got >= end:
                     break
                 at += got - (len(masked) - 1)
+        os.close(mem)
         needle.release()
         ctypes.memset(self._own[0], 0, len(self._raw))
         return sorted(set(found))
