@@ -268,9 +268,13 @@ std::size_t two_byte_run(const std::uint8_t* p, std::size_t n, unsigned& widest)
 }  // namespace
 
 std::optional<TextShape> measure_utf8(const std::uint8_t* bytes, std::size_t n) noexcept {
-    std::size_t code_points = 0;
+    std::size_t i = ascii_run(bytes, n);
+    // All ASCII, as most secrets are: one scan and nothing counted.
+    if (i == n) {
+        return TextShape{n, 0x7F};
+    }
+    std::size_t code_points = i;
     unsigned widest = 0;  // the largest lead byte
-    std::size_t i = 0;
     while (i < n) {
         const unsigned first = bytes[i];
         if (first < 0x80) {
