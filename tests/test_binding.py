@@ -188,6 +188,27 @@ def test_reentrant_access_is_refused():
         vault.reveal()
 
 
+class Token(bytes):
+    pass
+
+
+@pytest.mark.parametrize("secret", [b"", b"s3cr3t", "\u00e9t\u00e9".encode(), bytes(range(256))])
+def test_usual_calls_agree_with_the_general_path(secret):
+    # HushVault(b) and v.verify(b) have a shortcut past binding; spelled with keywords they take
+    # the general path. Both must give the same vault and the same answers, and free the flag.
+    usual, general = HushVault(Token(secret)), HushVault(data=secret)
+    for candidate in (secret, Token(secret), secret + b"x", secret[:-1], b"\0" * len(secret)):
+        expected = candidate == secret
+        assert usual.verify(candidate) is expected
+        assert general.verify(other=candidate) is expected
+    # No burn and no time to live by default: two reveals work.
+    assert usual.reveal_bytes() == usual.reveal_bytes() == general.reveal_bytes() == secret
+    usual.wipe_py()  # exclusive access: every shortcut released the flag
+    assert usual.verify(secret) is False
+    with raises(ValueError, "Vault is wiped."):
+        usual.reveal_bytes()
+
+
 def test_argument_error_under_exhausted_memory_is_never_an_empty_wrapper():
     """A MemoryError raised while an argument's error is being made stays a MemoryError; it is
     never wrapped as TypeError("argument 'data': ")."""

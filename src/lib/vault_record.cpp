@@ -27,7 +27,7 @@ void VaultRecord::wipe() noexcept {
     }
 }
 
-Result<void> VaultRecord::guard() noexcept {
+Result<void> VaultRecord::expire_or_refuse() noexcept {
     if (ttl && secret::ttl_expired(created_at, secret::monotonic_now(), *ttl)) {
         wipe();
         return Unexpected(VaultError::make(PyExc_ValueError, "TTL expired"));
