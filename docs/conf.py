@@ -26,7 +26,8 @@ myst_heading_anchors = 3
 def section(markdown, title_pattern):
     """The level-two section of a Markdown text whose title matches, or None."""
     match = re.search(rf"^## {title_pattern}.*?(?=^## |\Z)", markdown, re.M | re.S)
-    return match.group(0) if match else None
+    # Without its own title line: the page that includes it has the title.
+    return match.group(0).split("\n", 1)[1] if match else None
 
 
 def write_generated():

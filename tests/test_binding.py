@@ -189,6 +189,27 @@ def test_reentrant_access_is_refused():
         vault.reveal()
 
 
+class Token(bytes):
+    pass
+
+
+@pytest.mark.parametrize("secret", [b"", b"s3cr3t", "\u00e9t\u00e9".encode(), bytes(range(256))])
+def test_usual_calls_agree_with_the_general_path(secret):
+    # HushVault(b) and v.verify(b) have a shortcut past binding; spelled with keywords they take
+    # the general path. Both must give the same vault and the same answers, and free the flag.
+    usual, general = HushVault(Token(secret)), HushVault(data=secret)
+    for candidate in (secret, Token(secret), secret + b"x", secret[:-1], b"\0" * len(secret)):
+        expected = candidate == secret
+        assert usual.verify(candidate) is expected
+        assert general.verify(other=candidate) is expected
+    # No burn and no time to live by default: two reveals work.
+    assert usual.reveal_bytes() == usual.reveal_bytes() == general.reveal_bytes() == secret
+    usual.wipe_py()  # exclusive access: every shortcut released the flag
+    assert usual.verify(secret) is False
+    with raises(ValueError, "Vault is wiped."):
+        usual.reveal_bytes()
+
+
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="forks a child per allocation step")
 def test_argument_error_under_exhausted_memory_is_never_an_empty_wrapper():
     """A MemoryError raised while an argument's error is being made stays a MemoryError; it is
@@ -231,3 +252,26 @@ def test_argument_error_under_exhausted_memory_is_never_an_empty_wrapper():
             or "hush_vault: internal fault" in outcome
             or outcome.startswith("memory allocation of")
         ), outcome
+
+
+# Each entry that takes shared access, failing after it took it: a conversion, a refused other
+# vault, or a refusal of its own. A leftover shared holder would refuse every later wipe.
+SHARED_FAILURES = {
+    "verify": lambda vault: vault.verify("secret"),
+    "compare": lambda vault: vault.compare(b"secret"),
+    "reveal_masked type": lambda vault: vault.reveal_masked("1"),
+    "reveal_masked range": lambda vault: vault.reveal_masked(-1),
+    "__getstate__": lambda vault: vault.__getstate__(),
+    "__copy__": lambda vault: vault.__copy__(),
+    "__deepcopy__": lambda vault: vault.__deepcopy__({}),
+}
+
+
+@pytest.mark.parametrize("entry", SHARED_FAILURES)
+def test_failed_shared_call_releases_access(entry):
+    vault = HushVault(b"secret")
+    with pytest.raises((TypeError, OverflowError)):
+        SHARED_FAILURES[entry](vault)
+    vault.wipe_py()
+    with raises(ValueError, "Vault is wiped."):
+        vault.reveal()

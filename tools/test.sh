@@ -38,6 +38,8 @@ cmake -S "$root" -B "$root/build/native" -G Ninja -DHUSH_VAULT_PYTHON=OFF \
 cmake --build "$root/build/native"
 ctest --test-dir "$root/build/native" --output-on-failure
 
+echo "== benchmark (short run)"; "$root/tools/check_bench.sh"
+
 if [ -x "$root/tools/windows_tests.sh" ]; then
     echo "== native tests (Windows, under Wine)"
     "$root/tools/windows_tests.sh"
@@ -45,3 +47,6 @@ fi
 
 "$root/tools/check_package.sh" "$installed"
 "$root/tools/check_docs.sh" "$installed"
+
+echo "== fuzzing (bounded run)"
+"$root/tools/check_fuzz.sh"

@@ -3,6 +3,7 @@
 // the error raised.
 #pragma once
 
+#include <optional>
 #include <utility>
 
 #include "frame/vault_error.hpp"
@@ -24,6 +25,11 @@ class SharedAccess {
     // The self step, then shared access; RuntimeError "Already mutably borrowed" while exclusive
     // access is held. With `hold`, the guard also keeps a reference to the object.
     [[nodiscard]] static Result<SharedAccess> take(PyObject* object, bool hold = false) noexcept;
+
+    // take() of the usual call, building no error: object is exactly a HushVault, no warning of
+    // unlocked pages is due and shared access is free. Nothing otherwise, and nothing taken: the
+    // caller then runs the general path, which reports the failure in its order.
+    [[nodiscard]] static std::optional<SharedAccess> try_take(PyObject* object) noexcept;
 
     SharedAccess(SharedAccess&& other) noexcept
         : vault_(std::exchange(other.vault_, nullptr)), held_(std::move(other.held_)) {}
@@ -49,6 +55,9 @@ class ExclusiveAccess {
     // The self step, then exclusive access; RuntimeError "Already borrowed" while any access is
     // held.
     [[nodiscard]] static Result<ExclusiveAccess> take(PyObject* object) noexcept;
+
+    // take() of the usual call, as SharedAccess::try_take.
+    [[nodiscard]] static std::optional<ExclusiveAccess> try_take(PyObject* object) noexcept;
 
     ExclusiveAccess(ExclusiveAccess&& other) noexcept
         : vault_(std::exchange(other.vault_, nullptr)) {}

@@ -41,8 +41,7 @@ Result<std::span<const std::uint8_t>> to_bytes(PyObject* object) noexcept {
     if (!PyBytes_Check(object)) {
         return Unexpected(VaultError::cast(Py_TYPE(object), &PyBytes_Type));
     }
-    return std::span(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object)),
-                     static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+    return bytes_view(object);
 }
 
 Result<std::string_view> to_text(PyObject* object) noexcept {

@@ -11,6 +11,12 @@
 
 namespace hush_vault::frame {
 
+// The buffer of an object already known to be bytes or a subclass (borrowed from it).
+[[nodiscard]] inline std::span<const std::uint8_t> bytes_view(PyObject* bytes) noexcept {
+    return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes)),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
+}
+
 // bytes or a subclass: the object's own buffer (borrowed from it).
 [[nodiscard]] Result<std::span<const std::uint8_t>> to_bytes(PyObject* object) noexcept;
 

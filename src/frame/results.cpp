@@ -1,6 +1,8 @@
 // String results built from UTF-8 without the interpreter's decoder.
 #include "frame/results.hpp"
 
+#include <algorithm>
+
 namespace hush_vault::frame {
 
 Ref new_str(std::span<const std::uint8_t> utf8, secret::TextShape shape) noexcept {
@@ -10,6 +12,11 @@ Ref new_str(std::span<const std::uint8_t> utf8, secret::TextShape shape) noexcep
         api_call_failed();
     }
     PyObject* object = text.get();
+    // Measured as all ASCII (one code point per byte): the bytes are the string's code units.
+    if (shape.code_points == utf8.size()) {
+        std::copy_n(utf8.data(), utf8.size(), PyUnicode_1BYTE_DATA(object));
+        return text;
+    }
     switch (PyUnicode_KIND(object)) {
         case PyUnicode_1BYTE_KIND:
             secret::decode_utf8(utf8.data(), utf8.size(), PyUnicode_1BYTE_DATA(object));

@@ -3,6 +3,8 @@
 // before finish() returns the result or raises the error.
 #include "frame/vault_entries.hpp"
 
+#include <optional>
+
 #include "frame/access.hpp"
 #include "frame/binding.hpp"
 #include "frame/convert.hpp"
@@ -14,7 +16,24 @@
 namespace hush_vault::frame::entries {
 namespace {
 
+// The usual construction, HushVault(b"..."): one bytes by position, nothing else, so that binding
+// and the conversions cannot fail and their defaults hold. Nothing when the call is any other.
+std::optional<Result<Ref>> construct_usual(PyTypeObject* type, PyObject* args,
+                                           PyObject* kwargs) noexcept {
+    if (kwargs != nullptr || PyTuple_GET_SIZE(args) != 1 ||
+        !PyBytes_Check(PyTuple_GET_ITEM(args, 0))) {
+        return std::nullopt;
+    }
+    if (auto warned = warn_of_unlocked_pages(); !warned) return Result<Ref>(propagate(warned));
+    auto record = lib::make_record(bytes_view(PyTuple_GET_ITEM(args, 0)), false, std::nullopt);
+    if (!record) return Result<Ref>(propagate(record));
+    return new_vault(type, std::move(*record));
+}
+
 Result<Ref> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    if (auto usual = construct_usual(type, args, kwargs)) {
+        return std::move(*usual);
+    }
     auto bound = bind_tuple(new_spec, args, kwargs);
     if (!bound) return propagate(bound);
     auto data = argument("data", to_bytes((*bound)[0]));
@@ -99,6 +118,9 @@ Result<Ref> deepcopy_call(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 template <class Operation>
 Result<Ref> with_exclusive(PyObject* self, Operation operation) noexcept {
+    if (auto usual = ExclusiveAccess::try_take(self)) {
+        return operation(usual->record());
+    }
     auto access = ExclusiveAccess::take(self);
     if (!access) return propagate(access);
     return operation(access->record());
@@ -106,6 +128,9 @@ Result<Ref> with_exclusive(PyObject* self, Operation operation) noexcept {
 
 template <class Operation>
 Result<Ref> with_shared(PyObject* self, Operation operation) noexcept {
+    if (auto usual = SharedAccess::try_take(self)) {
+        return operation(usual->record());
+    }
     auto access = SharedAccess::take(self);
     if (!access) return propagate(access);
     return operation(access->record());
@@ -160,6 +185,13 @@ PyObject* from_env(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) noexcept {
+    // The usual call, v.verify(b"..."), cannot fail: it answers without binding or Result. Any
+    // other call takes the general path, whose checks report failures in their order.
+    if (nargs == 1 && kwnames == nullptr && PyBytes_Check(args[0])) {
+        if (auto usual = SharedAccess::try_take(self)) {
+            return new_bool(lib::verify(usual->record(), bytes_view(args[0]))).release();
+        }
+    }
     return finish(verify_call(self, args, nargs, kwnames));
 }
 

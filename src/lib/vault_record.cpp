@@ -27,13 +27,10 @@ void VaultRecord::wipe() noexcept {
     }
 }
 
-Result<void> VaultRecord::guard() noexcept {
-    if (ttl) {
-        auto elapsed = secret::elapsed_between(created_at, secret::monotonic_now());
-        if (elapsed > *ttl) {
-            wipe();
-            return Unexpected(VaultError::make(PyExc_ValueError, "TTL expired"));
-        }
+Result<void> VaultRecord::expire_or_refuse() noexcept {
+    if (ttl && secret::ttl_expired(created_at, secret::monotonic_now(), *ttl)) {
+        wipe();
+        return Unexpected(VaultError::make(PyExc_ValueError, "TTL expired"));
     }
     if (wiped) {
         return Unexpected(wiped_error());

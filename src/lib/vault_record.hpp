@@ -38,7 +38,15 @@ struct VaultRecord {
     // Guarded reveals run this first, under exclusive access: once the time to live has run out
     // (strictly), wipes and fails with "TTL expired", whether or not the vault was wiped
     // before; a wiped vault fails with "Vault is wiped.".
-    [[nodiscard]] Result<void> guard() noexcept;
+    [[nodiscard]] Result<void> guard() noexcept {
+        // A live vault without a time to live, the usual one, passes without a call.
+        if (!ttl && !wiped) {
+            return {};
+        }
+        return expire_or_refuse();
+    }
+    // guard() for a vault with a time to live or a wiped one.
+    [[nodiscard]] Result<void> expire_or_refuse() noexcept;
 
     [[nodiscard]] std::span<const std::uint8_t> secret() const noexcept {
         return {buffer.data(), static_cast<std::size_t>(buffer.length())};

@@ -71,6 +71,22 @@ Expected<void, os::ErrorCode> PageLocks::acquire(const void* address, std::size_
     const PageSpan span = span_of(address, n, page_size);
     std::lock_guard guard(mutex_);
 
+    // A block within one page, as most secrets are: one lookup of the page, not two.
+    if (span.first == span.last && unlocked_.empty()) {
+        if (auto entry = counts_.find(span.first); entry != counts_.end()) {
+            ++entry->second;
+            return {};
+        }
+        void* page = page_address(span.first, page_size);
+        if (!backend_.lock(page, page_size)) {
+            os::ErrorCode failure = backend_.last_error();
+            backend_.unlock(page, page_size);  // the system may have locked it before giving up
+            return Unexpected(failure);
+        }
+        counts_.emplace(span.first, 1);
+        return {};
+    }
+
     // Counts change only once every lock has succeeded, so until then needs_lock still marks
     // exactly the pages this call has to lock, and on failure those it has already locked.
     auto for_each_run = [&](std::uintptr_t from, std::uintptr_t to, auto&& visit) {

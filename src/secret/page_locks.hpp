@@ -69,6 +69,11 @@ class PageLocks {
     // Cheap when there is none: callers may ask on every call.
     [[nodiscard]] std::optional<RelockFailure> take_relock_failure() noexcept;
 
+    // Whether take_relock_failure() has a failure to hand out: one atomic load.
+    [[nodiscard]] bool relock_failure_pending() const noexcept {
+        return relock_failed_.load(std::memory_order_acquire);
+    }
+
   private:
     using Counts =
         std::unordered_map<std::uintptr_t, std::uint32_t, std::hash<std::uintptr_t>,

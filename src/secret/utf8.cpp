@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <limits>
 
@@ -86,82 +87,6 @@ std::size_t ascii_run(const std::uint8_t* p, std::size_t n) noexcept {
     }
     return i;
 }
-
-// Validation as a shift-based automaton. A state is a bit offset (a multiple of 6) into a 64-bit
-// row; the row of a byte holds, at each state's offset, the offset of the state that follows.
-//   accept: between characters            reject: ill-formed (absorbing)
-//   need1/need2/need3: that many continuation bytes (80..BF) still to come
-//   after_e0 (A0..BF next), after_ed (80..9F next: no surrogates),
-//   after_f0 (90..BF next: no overlongs), after_f4 (80..8F next: nothing above U+10FFFF)
-enum DfaState : std::uint64_t {
-    dfa_accept = 0,
-    dfa_reject = 6,
-    dfa_need1 = 12,
-    dfa_need2 = 18,
-    dfa_need3 = 24,
-    dfa_after_e0 = 30,
-    dfa_after_ed = 36,
-    dfa_after_f0 = 42,
-    dfa_after_f4 = 48,
-};
-constexpr std::uint64_t dfa_state_mask = 63;
-
-// The state a lead byte leads to, from the lead table's length and second-byte range.
-constexpr std::uint64_t dfa_after_lead(Lead lead) {
-    switch (lead.length) {
-        case 1:
-            return dfa_accept;
-        case 2:
-            return dfa_need1;
-        case 3:
-            if (lead.second_min != 0x80) return dfa_after_e0;
-            return lead.second_max != 0xBF ? dfa_after_ed : dfa_need2;
-        case 4:
-            if (lead.second_min != 0x80) return dfa_after_f0;
-            return lead.second_max != 0xBF ? dfa_after_f4 : dfa_need3;
-        default:
-            return dfa_reject;
-    }
-}
-
-constexpr std::uint64_t dfa_next(std::uint64_t state, unsigned byte) {
-    const bool low = byte >= 0x80 && byte <= 0x8F;
-    const bool middle = byte >= 0x90 && byte <= 0x9F;
-    const bool high = byte >= 0xA0 && byte <= 0xBF;
-    const bool continuation = low || middle || high;
-    switch (state) {
-        case dfa_accept:
-            return dfa_after_lead(lead_table[byte]);
-        case dfa_need1:
-            return continuation ? dfa_accept : dfa_reject;
-        case dfa_need2:
-            return continuation ? dfa_need1 : dfa_reject;
-        case dfa_need3:
-            return continuation ? dfa_need2 : dfa_reject;
-        case dfa_after_e0:
-            return high ? dfa_need1 : dfa_reject;
-        case dfa_after_ed:
-            return low || middle ? dfa_need1 : dfa_reject;
-        case dfa_after_f0:
-            return middle || high ? dfa_need2 : dfa_reject;
-        case dfa_after_f4:
-            return low ? dfa_need2 : dfa_reject;
-        default:
-            return dfa_reject;
-    }
-}
-
-constexpr std::array<std::uint64_t, 256> make_dfa_rows() {
-    std::array<std::uint64_t, 256> rows{};
-    for (unsigned byte = 0; byte < 256; ++byte) {
-        for (std::uint64_t state = dfa_accept; state <= dfa_after_f4; state += 6) {
-            rows[byte] |= dfa_next(state, byte) << state;
-        }
-    }
-    return rows;
-}
-
-constexpr std::array<std::uint64_t, 256> dfa_rows = make_dfa_rows();
 
 // Feeds the input to the sink as ASCII runs, well-formed multi-byte sequences and maximal
 // subparts of ill-formed ones, in order.
@@ -309,39 +234,97 @@ struct Utf8Writer {
 
 }  // namespace
 
-std::optional<TextShape> measure_utf8(const std::uint8_t* bytes, std::size_t n) noexcept {
-    std::uint64_t state = dfa_accept;
-    std::size_t continuations = 0;
-    unsigned widest = 0;  // the largest byte seen off the ASCII path
+namespace {
+
+// The number of well-formed two-byte sequences (C2..DF, then 80..BF) at the start of p[0, n),
+// counted eight bytes at a time; raises widest to DF when one of them is U+0100 or above (a
+// lead from C4 on), which is all the string's width needs to know.
+std::size_t two_byte_run(const std::uint8_t* p, std::size_t n, unsigned& widest) noexcept {
+    // Per 16-bit lane, low byte first: 110xxxxx then 10xxxxxx, and a lead not C0/C1.
+    static_assert(std::endian::native == std::endian::little, "lanes are read low byte first");
+    constexpr std::uint64_t shape_mask = 0xC0E0C0E0C0E0C0E0U;
+    constexpr std::uint64_t shape = 0x80C080C080C080C0U;
+    constexpr std::uint64_t lead_bits = 0x001E001E001E001EU;
+    constexpr std::uint64_t lane_carry = 0x7FFF7FFF7FFF7FFFU;  // bit 15 of a lane: lead bits > 0
+    constexpr std::uint64_t lane_tops = 0x8000800080008000U;
+    constexpr std::uint64_t wide_bits = 0x001C001C001C001CU;  // any set: a lead from C4 on
     std::size_t i = 0;
+    std::uint64_t wide = 0;
+    while (n - i >= 8) {
+        const std::uint64_t word = load_word(p + i);
+        if ((word & shape_mask) != shape ||
+            (((word & lead_bits) + lane_carry) & lane_tops) != lane_tops) {
+            break;
+        }
+        wide |= word & wide_bits;
+        i += 8;
+    }
+    if (i != 0) {
+        widest = std::max(widest, wide != 0 ? 0xDFU : 0xC3U);
+    }
+    return i / 2;
+}
+
+}  // namespace
+
+std::optional<TextShape> measure_utf8(const std::uint8_t* bytes, std::size_t n) noexcept {
+    std::size_t i = ascii_run(bytes, n);
+    // All ASCII, as most secrets are: one scan and nothing counted.
+    if (i == n) {
+        return TextShape{n, 0x7F};
+    }
+    std::size_t code_points = i;
+    unsigned widest = 0;  // the largest lead byte
     while (i < n) {
-        if (state == dfa_accept && bytes[i] < 0x80) {
-            i += ascii_run(bytes + i, n - i);
+        const unsigned first = bytes[i];
+        if (first < 0x80) {
+            const std::size_t run = ascii_run(bytes + i, n - i);
+            code_points += run;
+            i += run;
             continue;
         }
-        // A block of bytes through the automaton with no test in between: each step costs a
-        // shift and a mask, and the table load does not wait for the previous state.
-        const std::size_t end = std::min(n, i + 16);
-        for (; i < end; ++i) {
-            const unsigned byte = bytes[i];
-            state = (dfa_rows[byte] >> state) & dfa_state_mask;
-            continuations += static_cast<std::size_t>(is_continuation(bytes[i]));
-            widest = std::max(widest, byte);
+        // Off the ASCII path, each sequence is checked where it stands, two-byte ones (accented
+        // Latin, Greek, Cyrillic...) first: text in one script repeats one lead length, so the
+        // branches are predicted, where a byte-serial automaton paid a dependent step per byte.
+        // Each branch steps by a constant: a length loaded from the table would chain two loads
+        // from one sequence to the next.
+        const Lead& lead = lead_table[first];
+        const std::size_t left = n - i;
+        std::size_t length = 2;
+        if (first >= 0xC2 && first <= 0xDF) {
+            // Four at a time while they last: accented Latin, Greek, Cyrillic.
+            if (const std::size_t pairs = two_byte_run(bytes + i, left, widest); pairs != 0) {
+                code_points += pairs;
+                i += 2 * pairs;
+                continue;
+            }
+            if (left < 2 || !is_continuation(bytes[i + 1])) {
+                return std::nullopt;
+            }
+        } else if (first >= 0xE0 && first <= 0xEF) {
+            if (left < 3 || bytes[i + 1] < lead.second_min || bytes[i + 1] > lead.second_max ||
+                !is_continuation(bytes[i + 2])) {
+                return std::nullopt;
+            }
+            length = 3;
+        } else {
+            if (lead.length != 4 || left < 4 || bytes[i + 1] < lead.second_min ||
+                bytes[i + 1] > lead.second_max || !is_continuation(bytes[i + 2]) ||
+                !is_continuation(bytes[i + 3])) {
+                return std::nullopt;
+            }
+            length = 4;
         }
-        if (state == dfa_reject) {
-            return std::nullopt;
-        }
+        widest = std::max(widest, first);
+        ++code_points;
+        i += length;
     }
-    if (state != dfa_accept) {
-        return std::nullopt;
-    }
-    // In well-formed text the largest byte is a lead byte (continuations stop at BF), and the
-    // lead byte bounds the code point: C2/C3 stay below U+0100, F0..F4 go beyond U+FFFF.
+    // The lead byte bounds the code point: C2/C3 stay below U+0100, F0..F4 go beyond U+FFFF.
     char32_t max_code_point = widest >= 0xF0   ? 0x10FFFF
                               : widest >= 0xC4 ? 0xFFFF
                               : widest >= 0x80 ? 0xFF
                                                : 0x7F;
-    return TextShape{n - continuations, max_code_point};
+    return TextShape{code_points, max_code_point};
 }
 
 namespace {
@@ -350,15 +333,27 @@ template <class Unit>
 void decode_into(const std::uint8_t* bytes, std::size_t n, Unit* out) noexcept {
     std::size_t i = 0;
     while (i < n) {
-        const std::size_t run = ascii_run(bytes + i, n - i);
-        out = std::copy(bytes + i, bytes + i + run, out);
-        i += run;
-        if (i == n) {
-            break;
+        const unsigned first = bytes[i];
+        if (first < 0x80) {
+            const std::size_t run = ascii_run(bytes + i, n - i);
+            out = std::copy(bytes + i, bytes + i + run, out);
+            i += run;
+            continue;
         }
-        const std::size_t length = lead_table[bytes[i]].length;
-        *out++ = static_cast<Unit>(decode_sequence(bytes + i, length));
-        i += length;
+        // Measured already: the lead alone tells the length, and no ASCII run is looked for
+        // between two sequences of a non-Latin script.
+        if (first < 0xE0) {
+            *out++ = static_cast<Unit>(((first & 0x1FU) << 6U) | (bytes[i + 1] & 0x3FU));
+            i += 2;
+        } else if (first < 0xF0) {
+            *out++ = static_cast<Unit>(((first & 0x0FU) << 12U) | ((bytes[i + 1] & 0x3FU) << 6U) |
+                                       (bytes[i + 2] & 0x3FU));
+            i += 3;
+        } else {
+            *out++ = static_cast<Unit>(((first & 0x07U) << 18U) | ((bytes[i + 1] & 0x3FU) << 12U) |
+                                       ((bytes[i + 2] & 0x3FU) << 6U) | (bytes[i + 3] & 0x3FU));
+            i += 4;
+        }
     }
 }
 

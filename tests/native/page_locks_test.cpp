@@ -90,6 +90,26 @@ TEST(PageLocks, RangesSharingAPageKeepItLockedUntilTheLastGoes) {
     EXPECT_EQ(counts(locks, 4, 6), (std::vector<std::uint32_t>{0, 0, 0}));
 }
 
+TEST(PageLocks, BlocksWithinOnePageShareOneLockAndARefusalLeavesNoCount) {
+    FakeLockBackend fake(page);
+    PageLocks locks(fake.backend());
+    ASSERT_TRUE(locks.acquire(at_page(7, 100), 32).has_value());
+    ASSERT_TRUE(locks.acquire(at_page(7, 200), 32).has_value());
+    EXPECT_EQ(fake.calls, (std::vector{lock_of(7, 1)}));
+    EXPECT_EQ(locks.count(at_page(7)), 2U);
+    locks.release(at_page(7, 100), 32);
+    locks.release(at_page(7, 200), 32);
+    EXPECT_EQ(fake.calls, (std::vector{lock_of(7, 1), unlock_of(7, 1)}));
+
+    fake.calls.clear();
+    fake.refuse_at(base + 7 * page, 1453);
+    auto refused = locks.acquire(at_page(7, 100), 32);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error(), 1453U);
+    EXPECT_EQ(fake.calls, (std::vector{lock_of(7, 1), unlock_of(7, 1)}));
+    EXPECT_EQ(locks.count(at_page(7)), 0U);
+}
+
 TEST(PageLocks, RefusedLockUndoesWhatThisCallLockedAndKeepsEveryCount) {
     FakeLockBackend fake(page);
     PageLocks locks(fake.backend());

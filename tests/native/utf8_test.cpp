@@ -61,7 +61,8 @@ void append_utf16(std::u16string& out, char32_t c) {
 struct Analysis {
     bool valid = true;
     std::string lossy;
-    std::u16string utf16;  // ill-formed bytes escaped as U+DC00 + byte
+    std::u16string utf16;    // ill-formed bytes escaped as U+DC00 + byte
+    std::u32string scalars;  // the well-formed characters
 };
 
 class Reference {
@@ -83,6 +84,7 @@ class Reference {
             if (c) {
                 out.lossy.append(&s[i], &s[i] + length);
                 append_utf16(out.utf16, *c);
+                out.scalars += *c;
                 continue;
             }
             length = 1;  // the longest proper start of an encoding, or a single byte
@@ -130,11 +132,29 @@ class Agreement {
             as_string(lossy) == expected.lossy && lossy.capacity() == lossy.length() &&
             std::u16string(wide.data(), wide.length()) == expected.utf16 &&
             back.has_value() == expected.valid && (!back || as_string(*back) == expected.lossy);
-        if (!agree && ++failures_ <= 10) ADD_FAILURE() << testing::PrintToString(s);
+        if (!agree || !measures_and_decodes(s, expected)) {
+            if (++failures_ <= 10) ADD_FAILURE() << testing::PrintToString(s);
+        }
     }
     ~Agreement() { EXPECT_EQ(failures_, 0); }
 
   private:
+    // The shape of valid text (code points and the width they need) and its decoding.
+    static bool measures_and_decodes(const Bytes& s, const Analysis& expected) {
+        const auto shape = measure_utf8(s.data(), s.size());
+        if (!shape || !expected.valid) return shape.has_value() == expected.valid;
+        char32_t widest = 0;
+        for (char32_t c : expected.scalars) widest = std::max(widest, c);
+        const char32_t width = widest < 0x80      ? 0x7F
+                               : widest < 0x100   ? 0xFF
+                               : widest < 0x10000 ? 0xFFFF
+                                                  : 0x10FFFF;
+        std::u32string decoded(shape->code_points, U'\0');
+        decode_utf8(s.data(), s.size(), reinterpret_cast<std::uint32_t*>(decoded.data()));
+        return shape->code_points == expected.scalars.size() && decoded == expected.scalars &&
+               shape->max_code_point == width;
+    }
+
     int failures_ = 0;
 };
 
@@ -156,6 +176,29 @@ TEST(Utf8, AgreesWithTheReferenceOnEveryInputUpToThreeBytesAndOnRangeBoundaries)
         for (std::uint8_t b : edges)
             for (std::uint8_t c : edges)
                 for (std::uint8_t d : edges) agreement.check({a, b, c, d});
+}
+
+// Runs of two-byte characters, read eight bytes at a time, with one spot made ASCII, overlong,
+// truncated, wider or stray at every offset of the run.
+TEST(Utf8, AgreesWithTheReferenceOnTwoByteRunsBrokenAtEveryOffset) {
+    Agreement agreement;
+    const Bytes spots[] = {{'a'},        {0xC0, 0x80}, {0xC1, 0xBF},
+                           {0xC2},       {0x80},       {0xC2, 'a'},
+                           {0xC4, 0x80}, {0xDF, 0xBF}, {0xE2, 0x82, 0xAC}};
+    for (std::size_t pairs : {4, 5, 9, 12}) {
+        for (const Bytes& base : {Bytes{0xC3, 0xA9}, Bytes{0xD0, 0x96}}) {
+            Bytes run;
+            for (std::size_t k = 0; k < pairs; ++k) run.insert(run.end(), base.begin(), base.end());
+            agreement.check(run);
+            for (std::size_t at = 0; at <= run.size(); ++at) {
+                for (const Bytes& spot : spots) {
+                    Bytes s = run;
+                    s.insert(s.begin() + static_cast<std::ptrdiff_t>(at), spot.begin(), spot.end());
+                    agreement.check(s);
+                }
+            }
+        }
+    }
 }
 
 std::string masked(const Bytes& s, std::uint64_t suffix_len) {
