@@ -32,3 +32,5 @@ if [ -x "$root/tools/windows_tests.sh" ]; then
     echo "== native tests (Windows, under Wine)"
     "$root/tools/windows_tests.sh"
 fi
+
+"$root/tools/check_proof.sh"
