@@ -1,6 +1,8 @@
 """Shared helpers: fresh interpreters and the process's locked-memory figures."""
 
 import os
+import resource
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -33,3 +35,34 @@ def locked_kib():
             if line.startswith("VmLck:"):
                 return int(line.split()[1])
     pytest.skip("no VmLck in /proc/self/status")
+
+
+@pytest.fixture
+def run_unprivileged():
+    """Runs code like run_python, but as a process without CAP_IPC_LOCK, so that RLIMIT_MEMLOCK
+    (memlock bytes, when given) holds. As root: user nobody through setpriv, keeping only the
+    right to read the interpreter's files wherever they are installed."""
+    if os.geteuid() != 0:
+        prefix = []
+    elif shutil.which("setpriv"):
+        keep = "+dac_read_search"
+        prefix = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                  f"--inh-caps={keep}", f"--ambient-caps={keep}", f"--bounding-set=-all,{keep}"]
+    else:
+        pytest.skip("setpriv (util-linux) is needed to drop root here")
+
+    def run(code, memlock=None, timeout=120):
+        def limit():
+            if memlock is not None:
+                resource.setrlimit(resource.RLIMIT_MEMLOCK, (memlock, memlock))
+
+        result = subprocess.run(
+            [*prefix, sys.executable, "-c", textwrap.dedent(code)],
+            capture_output=True, text=True, preexec_fn=limit, timeout=timeout,
+            env={k: v for k, v in os.environ.items() if k != "PYTHONMALLOC"},
+        )
+        if "setpriv:" in result.stderr:
+            pytest.skip(f"setpriv failed: {result.stderr.strip()}")
+        return result
+
+    return run

@@ -186,3 +186,44 @@ def test_reentrant_access_is_refused():
     vault.wipe_py()
     with raises(ValueError, "Vault is wiped."):
         vault.reveal()
+
+
+def test_argument_error_under_exhausted_memory_is_never_an_empty_wrapper():
+    """A MemoryError raised while an argument's error is being made stays a MemoryError; it is
+    never wrapped as TypeError("argument 'data': ")."""
+    from conftest import run_python
+
+    result = run_python(
+        """
+        import _testcapi, os, sys
+        from hush_vault import HushVault
+        for k in range(12):
+            read, write = os.pipe()
+            if os.fork() == 0:
+                os.dup2(write, 1)
+                os.dup2(write, 2)
+                _testcapi.set_nomemory(k, k + 1)
+                try:
+                    HushVault("s")
+                except BaseException as error:
+                    _testcapi.remove_mem_hooks()
+                    print(repr(error), flush=True)
+                os._exit(0)
+            os.close(write)
+            with os.fdopen(read) as child:
+                print(repr(child.read().strip()), flush=True)
+            os.wait()
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    outcomes = [eval(line) for line in result.stdout.splitlines()]
+    assert len(outcomes) == 12
+    wrapped = r"TypeError\(\"argument 'data': '.+' object cannot be cast as '.+'\"\)"
+    for outcome in outcomes:
+        # The exception raised, or the report of a fault that ended the process.
+        assert (
+            outcome.startswith("MemoryError(")
+            or re.fullmatch(wrapped, outcome)
+            or "hush_vault: internal fault" in outcome
+            or outcome.startswith("memory allocation of")
+        ), outcome

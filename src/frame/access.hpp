@@ -10,6 +10,11 @@
 
 namespace hush_vault::frame {
 
+// After a fork whose child could not lock every secret's pages again, the first call into the
+// class in that child warns (RuntimeWarning) how many pages are unlocked and why. Fails only when
+// the warning is turned into an error.
+[[nodiscard]] Result<void> warn_of_unlocked_pages() noexcept;
+
 // The self step: TypeError "'{from}' object cannot be cast as 'HushVault'" unless object is a
 // HushVault (or derives from it).
 [[nodiscard]] Result<VaultObject*> check_vault(PyObject* object) noexcept;

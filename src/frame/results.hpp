@@ -7,18 +7,17 @@
 
 #include "frame/py_ref.hpp"
 #include "frame/vault_error.hpp"
+#include "secret/utf8.hpp"
 
 namespace hush_vault::frame {
 
-// A new str from UTF-8 text; the interpreter failing to make it is an internal fault.
-[[nodiscard]] inline Ref new_str(std::string_view utf8) noexcept {
-    Ref text =
-        Ref::steal(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
-    if (!text) {
-        api_call_failed();
-    }
-    return text;
-}
+// A new str holding well-formed UTF-8 text, decoded by us straight into the string's own storage:
+// the interpreter's decoder widens as it goes and frees the narrow copies unzeroed, so secret
+// text never passes through it. Text that is not well-formed UTF-8, or the interpreter failing to
+// make the object, is an internal fault.
+[[nodiscard]] Ref new_str(std::string_view utf8) noexcept;
+// The same for bytes whose shape measure_utf8 has already given.
+[[nodiscard]] Ref new_str(std::span<const std::uint8_t> utf8, secret::TextShape shape) noexcept;
 
 // A new bytes object; the interpreter failing to make it is an internal fault.
 [[nodiscard]] inline Ref new_bytes(std::span<const std::uint8_t> bytes) noexcept {

@@ -23,6 +23,7 @@ Result<Ref> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     if (!is_volatile) return propagate(is_volatile);
     auto ttl_sec = argument("ttl_sec", to_optional_u64((*bound)[2]));
     if (!ttl_sec) return propagate(ttl_sec);
+    if (auto warned = warn_of_unlocked_pages(); !warned) return propagate(warned);
     auto record = lib::make_record(*data, *is_volatile, *ttl_sec);
     if (!record) return propagate(record);
     return new_vault(type, std::move(*record));
@@ -36,6 +37,7 @@ Result<Ref> construct_from_env(PyObject* const* args, Py_ssize_t nargs,
     if (!name) return propagate(name);
     auto is_volatile = argument("volatile", to_bool((*bound)[1]));
     if (!is_volatile) return propagate(is_volatile);
+    if (auto warned = warn_of_unlocked_pages(); !warned) return propagate(warned);
     auto record = lib::record_from_env(*name, *is_volatile);
     if (!record) return propagate(record);
     return new_vault(vault_type_for_call(), std::move(*record));

@@ -109,14 +109,21 @@ PyObject* VaultError::materialise() noexcept {
     return instance;
 }
 
-bool VaultError::is_exactly_type_error() const noexcept {
-    if (const auto* lazy = std::get_if<Lazy>(&state_)) {
-        return lazy->exception_class == PyExc_TypeError;
+void VaultError::add_note(std::string_view note) noexcept {
+    PyObject* instance = materialise();
+    Ref text =
+        Ref::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+    if (!text) {
+        api_call_failed();
     }
-    if (const auto* captured = std::get_if<Captured>(&state_)) {
-        return reinterpret_cast<PyObject*>(Py_TYPE(captured->instance.get())) == PyExc_TypeError;
+    Ref added = Ref::steal(PyObject_CallMethod(instance, "add_note", "O", text.get()));
+    if (!added) {
+        *this = take_pending_or_system_error();
     }
-    return true;  // a cast error
+}
+
+bool VaultError::is_exactly_type_error() noexcept {
+    return reinterpret_cast<PyObject*>(Py_TYPE(materialise())) == PyExc_TypeError;
 }
 
 Text format_object(PyObject* object) noexcept {

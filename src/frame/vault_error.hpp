@@ -41,8 +41,13 @@ class VaultError {
     // Turns a lazy error into a captured one, not left pending, and lends the instance.
     PyObject* materialise() noexcept;
 
-    // True when the error's class is exactly TypeError (no subclass).
-    [[nodiscard]] bool is_exactly_type_error() const noexcept;
+    // Attaches a note to the error (BaseException.add_note), materialising it. When the note
+    // cannot be attached, the error becomes the interpreter's reason why.
+    void add_note(std::string_view note) noexcept;
+
+    // True when the error's class is exactly TypeError (no subclass). Decided on the materialised
+    // instance: materialising can itself fail, with a MemoryError in place of the lazy error.
+    [[nodiscard]] bool is_exactly_type_error() noexcept;
 
   private:
     struct Lazy {

@@ -17,7 +17,7 @@ Result<VaultRecord> record_from_env(std::string_view name, bool is_volatile) noe
     value.reset();
     if (!locked) {
         buffer.wipe();
-        return Unexpected(VaultError::make(PyExc_RuntimeError, locked.error().message()));
+        return Unexpected(lock_refused(locked.error()));
     }
     return VaultRecord(std::move(buffer), created_at, std::nullopt, is_volatile);
 }

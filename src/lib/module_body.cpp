@@ -68,8 +68,13 @@ Result<void> add_vault_class(PyObject* module) noexcept {
         }
         if (PyList_Append(list->get(), class_name.get()) < 0) {
             auto error = VaultError::take_pending_or_system_error();
+            PyObject* instance = error.materialise();
             secret::Text message("could not append __name__ to __all__: ");
-            message += frame::format_object(error.materialise());
+            secret::Text text = frame::format_object(instance);
+            // A bare MemoryError has no text; the report must still say what happened.
+            message += text.empty()
+                           ? frame::format_object(reinterpret_cast<PyObject*>(Py_TYPE(instance)))
+                           : text;
             secret::internal_fault(message);
         }
     }

@@ -21,12 +21,13 @@ Result<Ref> reveal(VaultRecord& record) noexcept {
         return frame::propagate(passed);
     }
     auto secret = record.secret();
-    // Validated here, not by the interpreter's decoder: its error would carry a copy of the bytes.
-    if (!secret::is_valid_utf8(secret.data(), secret.size())) {
+    // Validated and decoded here, never by the interpreter: its decode error would carry a copy
+    // of the bytes, and its decoder leaves narrow copies behind in freed memory.
+    auto shape = secret::measure_utf8(secret.data(), secret.size());
+    if (!shape) {
         return Unexpected(VaultError::make(PyExc_ValueError, "Data is not valid UTF-8"));
     }
-    Ref text = frame::new_str(
-        std::string_view(reinterpret_cast<const char*>(secret.data()), secret.size()));
+    Ref text = frame::new_str(secret, *shape);
     burn_if_volatile(record);
     return text;
 }

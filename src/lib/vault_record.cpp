@@ -47,13 +47,19 @@ Result<VaultRecord> make_record(std::span<const std::uint8_t> data, bool is_vola
     auto created_at = secret::monotonic_now();
     if (auto locked = buffer.lock(); !locked) {
         buffer.wipe();
-        return Unexpected(VaultError::make(PyExc_RuntimeError, locked.error().message()));
+        return Unexpected(lock_refused(locked.error()));
     }
     std::optional<secret::Duration> ttl;
     if (ttl_sec) {
         ttl = secret::Duration{*ttl_sec, 0};
     }
     return VaultRecord(std::move(buffer), created_at, ttl, is_volatile);
+}
+
+VaultError lock_refused(const secret::LockFailure& failure) noexcept {
+    auto error = VaultError::make(PyExc_RuntimeError, failure.message());
+    error.add_note(secret::os::lock_limit_note());
+    return error;
 }
 
 VaultError wiped_error() noexcept {

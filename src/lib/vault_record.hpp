@@ -50,6 +50,10 @@ struct VaultRecord {
 [[nodiscard]] Result<VaultRecord> make_record(std::span<const std::uint8_t> data, bool is_volatile,
                                               std::optional<std::uint64_t> ttl_sec) noexcept;
 
+// RuntimeError "Failed to lock memory (VirtualLock): {system text}", with a note naming the limit
+// on locked memory and how to raise it.
+[[nodiscard]] VaultError lock_refused(const secret::LockFailure& failure) noexcept;
+
 // ValueError "Vault is wiped."
 [[nodiscard]] VaultError wiped_error() noexcept;
 

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "memory.hpp"
+
 namespace hush_vault::secret::os {
 
 using ErrorCode = std::uint32_t;  // what GetLastError returns
@@ -34,6 +36,16 @@ void heap_free(void* block) noexcept;
 // last_error(). On Linux the locked pages are also left out of core dumps while locked.
 [[nodiscard]] bool virtual_lock(void* address, std::size_t n) noexcept;
 bool virtual_unlock(void* address, std::size_t n) noexcept;
+
+// Handlers run around fork() (pthread_atfork): prepare in the parent before it, parent and child
+// after it, each in its own process. False when they cannot be installed. Windows has no fork:
+// nothing is installed there, and the call succeeds.
+[[nodiscard]] bool at_fork(void (*prepare)() noexcept, void (*parent)() noexcept,
+                           void (*child)() noexcept) noexcept;
+
+// For the note on a refused lock: the limit on locked memory now in force for this process and
+// how to raise it (RLIMIT_MEMLOCK on POSIX, the minimum working set on Windows).
+[[nodiscard]] Text lock_limit_note() noexcept;
 
 // GetLastError / SetLastError for the calling thread. On POSIX the codes are errno values, except
 // for the Windows codes named above, which the POSIX services set where Windows would.

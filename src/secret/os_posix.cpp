@@ -1,10 +1,13 @@
 // The OS layer over POSIX: each Windows contract of os.hpp kept with the C library, mlock and
 // errno, so that everything above it behaves on Linux as it does on Windows.
+#include <pthread.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -77,7 +80,40 @@ std::optional<ScrubbedBuffer<char>> name_as_utf8(const char16_t* name) noexcept 
     return terminated;
 }
 
+// A memory-lock limit as people write it: "unlimited", or bytes in KiB as `ulimit -l` shows them.
+Text limit_text(rlim_t limit) {
+    if (limit == RLIM_INFINITY) {
+        return Text("unlimited");
+    }
+    char digits[24];
+    auto [end, error] = std::to_chars(digits, digits + sizeof digits, limit / 1024);
+    Text text(digits, end);
+    text += " KiB";
+    return text;
+}
+
 }  // namespace
+
+Text lock_limit_note() noexcept {
+    rlimit limit{};
+    Text note("Locked memory is limited by RLIMIT_MEMLOCK");
+    if (getrlimit(RLIMIT_MEMLOCK, &limit) == 0) {
+        note += ", now ";
+        note += limit_text(limit.rlim_cur);
+        note += " for this process (hard limit ";
+        note += limit_text(limit.rlim_max);
+        note += ")";
+    }
+    note +=
+        ". Raise it with `ulimit -l` (in KiB), LimitMEMLOCK= in a systemd unit or "
+        "`--ulimit memlock=BYTES` for a container, or give the process CAP_IPC_LOCK. "
+        "Vaults lock whole pages of ";
+    char digits[24];
+    auto [end, error] = std::to_chars(digits, digits + sizeof digits, page_size());
+    note.append(digits, end);
+    note += " bytes, and small vaults share them.";
+    return note;
+}
 
 // The OS layer is the heap that every owner above it builds on.
 void* heap_alloc(std::size_t n) noexcept {
@@ -119,6 +155,11 @@ bool virtual_unlock(void* address, std::size_t n) noexcept {
         return false;
     }
     return true;
+}
+
+bool at_fork(void (*prepare)() noexcept, void (*parent)() noexcept,
+             void (*child)() noexcept) noexcept {
+    return pthread_atfork(prepare, parent, child) == 0;
 }
 
 ErrorCode last_error() noexcept {

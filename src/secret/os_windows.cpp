@@ -3,6 +3,7 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include <charconv>
 #include <cstdlib>
 
 #include "os.hpp"
@@ -48,6 +49,29 @@ bool virtual_lock(void* address, std::size_t n) noexcept {
 
 bool virtual_unlock(void* address, std::size_t n) noexcept {
     return VirtualUnlock(address, n) != FALSE;
+}
+
+bool at_fork(void (* /*prepare*/)() noexcept, void (* /*parent*/)() noexcept,
+             void (* /*child*/)() noexcept) noexcept {
+    return true;  // no fork on Windows: a new process never inherits our memory
+}
+
+Text lock_limit_note() noexcept {
+    SIZE_T minimum = 0;
+    SIZE_T maximum = 0;
+    Text note("Locked memory is limited by the process's minimum working set");
+    if (GetProcessWorkingSetSize(GetCurrentProcess(), &minimum, &maximum) != FALSE) {
+        char digits[24];
+        auto [end, error] = std::to_chars(digits, digits + sizeof digits, minimum / 1024);
+        note += ", now ";
+        note.append(digits, end);
+        note += " KiB, part of which the process needs for itself";
+    }
+    note +=
+        " (VirtualLock fails with error 1453 past it). Raise it with "
+        "SetProcessWorkingSetSize before creating vaults. Vaults lock whole 4 KiB pages, "
+        "and small vaults share them.";
+    return note;
 }
 
 ErrorCode last_error() noexcept {

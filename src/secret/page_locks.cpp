@@ -2,6 +2,8 @@
 // never unlock each other.
 #include "page_locks.hpp"
 
+#include <utility>
+
 #include "fault.hpp"
 #include "leaked.hpp"
 
@@ -28,11 +30,37 @@ void* page_address(std::uintptr_t page, std::size_t page_size) noexcept {
 
 PageLocks::PageLocks(LockBackend backend) noexcept : backend_(backend) {}
 
+// The process registry's fork handlers. The registry's mutex is held across fork, so the child
+// never inherits it locked by a thread that does not exist there, and no count changes between
+// the fork and the child's relock.
+struct ProcessForkHandlers {
+    static void prepare() noexcept { PageLocks::process().mutex_.lock(); }
+    static void parent() noexcept { PageLocks::process().mutex_.unlock(); }
+    static void child() noexcept {
+        PageLocks& locks = PageLocks::process();
+        locks.relock_after_fork_locked();
+        locks.mutex_.unlock();
+    }
+};
+
 PageLocks& PageLocks::process() noexcept {
     // Leaked: a vault can be released by a finaliser after static destructors have run, and it
     // must still find its pages here.
-    return leaked<PageLocks>(
-        LockBackend{os::virtual_lock, os::virtual_unlock, os::last_error, os::page_size()});
+    static PageLocks& registry = []() -> PageLocks& {
+        PageLocks& locks = leaked<PageLocks>(
+            LockBackend{os::virtual_lock, os::virtual_unlock, os::last_error, os::page_size()});
+        if (!os::at_fork(ProcessForkHandlers::prepare, ProcessForkHandlers::parent,
+                         ProcessForkHandlers::child)) {
+            internal_fault("the fork handlers of the page-lock registry could not be installed");
+        }
+        return locks;
+    }();
+    return registry;
+}
+
+bool PageLocks::needs_lock(std::uintptr_t page) const noexcept {
+    return counts_.find(page) == counts_.end() ||
+           (!unlocked_.empty() && unlocked_.find(page) != unlocked_.end());
 }
 
 Expected<void, os::ErrorCode> PageLocks::acquire(const void* address, std::size_t n) noexcept {
@@ -43,17 +71,16 @@ Expected<void, os::ErrorCode> PageLocks::acquire(const void* address, std::size_
     const PageSpan span = span_of(address, n, page_size);
     std::lock_guard guard(mutex_);
 
-    // Counts change only once every lock has succeeded, so until then "count 0" still marks
+    // Counts change only once every lock has succeeded, so until then needs_lock still marks
     // exactly the pages this call has to lock, and on failure those it has already locked.
-    auto unlocked = [&](std::uintptr_t page) { return counts_.find(page) == counts_.end(); };
-    auto for_each_unlocked_run = [&](std::uintptr_t from, std::uintptr_t to, auto&& visit) {
+    auto for_each_run = [&](std::uintptr_t from, std::uintptr_t to, auto&& visit) {
         for (std::uintptr_t page = from; page <= to;) {
-            if (!unlocked(page)) {
+            if (!needs_lock(page)) {
                 ++page;
                 continue;
             }
             std::uintptr_t end = page;
-            while (end < to && unlocked(end + 1)) {
+            while (end < to && needs_lock(end + 1)) {
                 ++end;
             }
             if (!visit(page, end)) {
@@ -64,28 +91,32 @@ Expected<void, os::ErrorCode> PageLocks::acquire(const void* address, std::size_
         return true;
     };
 
-    std::uintptr_t failed_at = 0;
+    std::uintptr_t failed_last = 0;
     os::ErrorCode failure = os::error_success;
-    bool locked_all = for_each_unlocked_run(span.first, span.last, [&](auto first, auto last) {
+    bool locked_all = for_each_run(span.first, span.last, [&](auto first, auto last) {
         if (backend_.lock(page_address(first, page_size), (last - first + 1) * page_size)) {
             return true;
         }
         failure = backend_.last_error();
-        failed_at = first;
+        failed_last = last;
         return false;
     });
     if (!locked_all) {
-        if (failed_at > span.first) {
-            for_each_unlocked_run(span.first, failed_at - 1, [&](auto first, auto last) {
-                backend_.unlock(page_address(first, page_size), (last - first + 1) * page_size);
-                return true;
-            });
-        }
+        // The refused run too: the system may have locked part of it before giving up.
+        for_each_run(span.first, failed_last, [&](auto first, auto last) {
+            backend_.unlock(page_address(first, page_size), (last - first + 1) * page_size);
+            return true;
+        });
         return Unexpected(failure);
     }
 
     for (std::uintptr_t page = span.first; page <= span.last; ++page) {
         ++counts_[page];
+    }
+    if (!unlocked_.empty()) {
+        for (std::uintptr_t page = span.first; page <= span.last; ++page) {
+            unlocked_.erase(page);
+        }
     }
     return {};
 }
@@ -116,6 +147,9 @@ void PageLocks::release(const void* address, std::size_t n) noexcept {
             continue;
         }
         counts_.erase(entry);
+        if (!unlocked_.empty()) {
+            unlocked_.erase(page);
+        }
         if (!in_run) {
             run_first = page;
             in_run = true;
@@ -131,6 +165,45 @@ std::uint32_t PageLocks::count(const void* address) const noexcept {
     std::lock_guard guard(mutex_);
     auto entry = counts_.find(page);
     return entry == counts_.end() ? 0 : entry->second;
+}
+
+void PageLocks::relock_after_fork() noexcept {
+    std::lock_guard guard(mutex_);
+    relock_after_fork_locked();
+}
+
+void PageLocks::relock_after_fork_locked() noexcept {
+    // One page at a time: the map is unordered, and sorting it would allocate in a child that
+    // may only be on its way to exec.
+    std::size_t refused = 0;
+    os::ErrorCode code = os::error_success;
+    for (const auto& [page, live] : counts_) {
+        if (backend_.lock(page_address(page, backend_.page_size), backend_.page_size)) {
+            continue;
+        }
+        if (refused++ == 0) {
+            code = backend_.last_error();
+        }
+        unlocked_.insert(page);
+    }
+    if (refused != 0) {
+        relock_failure_ = RelockFailure{refused, code};
+        relock_failed_.store(true, std::memory_order_release);
+    }
+}
+
+std::size_t PageLocks::unlocked_pages() const noexcept {
+    std::lock_guard guard(mutex_);
+    return unlocked_.size();
+}
+
+std::optional<RelockFailure> PageLocks::take_relock_failure() noexcept {
+    if (!relock_failed_.load(std::memory_order_acquire)) {
+        return std::nullopt;
+    }
+    std::lock_guard guard(mutex_);
+    relock_failed_.store(false, std::memory_order_relaxed);
+    return std::exchange(relock_failure_, std::nullopt);
 }
 
 }  // namespace hush_vault::secret

@@ -3,16 +3,25 @@
 // a page is locked when its count leaves 0 and unlocked when it returns to 0.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "memory.hpp"
 #include "os.hpp"
 #include "result.hpp"
 
 namespace hush_vault::secret {
+
+// Pages that a child process could not lock again after fork, and the system's reason.
+struct RelockFailure {
+    std::size_t pages;
+    os::ErrorCode code;
+};
 
 // The system calls the registry makes; the process registry uses the OS layer, tests a fake.
 struct LockBackend {
@@ -47,15 +56,42 @@ class PageLocks {
     // The live lock count of the page holding address (for tests and diagnostics).
     [[nodiscard]] std::uint32_t count(const void* address) const noexcept;
 
+    // Memory locks are not inherited across fork, but the counts are. In a child just made by
+    // fork this locks every counted page again. Pages the system refuses stay counted and are
+    // remembered as unlocked: the next acquire touching one tries again, and the failure is kept
+    // for take_relock_failure(). The process registry runs this from its fork handler.
+    void relock_after_fork() noexcept;
+
+    // The pages counted by live locks that are not locked now (the child's relock was refused).
+    [[nodiscard]] std::size_t unlocked_pages() const noexcept;
+
+    // The relock failure of the last fork, once; nothing when there was none or it was taken.
+    // Cheap when there is none: callers may ask on every call.
+    [[nodiscard]] std::optional<RelockFailure> take_relock_failure() noexcept;
+
   private:
     using Counts =
         std::unordered_map<std::uintptr_t, std::uint32_t, std::hash<std::uintptr_t>,
                            std::equal_to<>,
                            FailFastAllocator<std::pair<const std::uintptr_t, std::uint32_t>>>;
 
+    using PageSet = std::unordered_set<std::uintptr_t, std::hash<std::uintptr_t>, std::equal_to<>,
+                                       FailFastAllocator<std::uintptr_t>>;
+
+    // Whether acquire has to call the system for this page: nobody holds it, or a relock after
+    // fork was refused for it.
+    [[nodiscard]] bool needs_lock(std::uintptr_t page) const noexcept;
+
+    void relock_after_fork_locked() noexcept;  // relock_after_fork with mutex_ held
+
+    friend struct ProcessForkHandlers;
+
     LockBackend backend_;
     mutable std::mutex mutex_;
-    Counts counts_;  // page number -> live locks; pages at 0 are not stored
+    Counts counts_;     // page number -> live locks; pages at 0 are not stored
+    PageSet unlocked_;  // counted pages whose relock after fork was refused
+    std::optional<RelockFailure> relock_failure_;  // not yet taken
+    std::atomic<bool> relock_failed_{false};       // relock_failure_ is set: the cheap test
 };
 
 }  // namespace hush_vault::secret

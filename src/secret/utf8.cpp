@@ -309,8 +309,10 @@ struct Utf8Writer {
 
 }  // namespace
 
-bool is_valid_utf8(const std::uint8_t* bytes, std::size_t n) noexcept {
+std::optional<TextShape> measure_utf8(const std::uint8_t* bytes, std::size_t n) noexcept {
     std::uint64_t state = dfa_accept;
+    std::size_t continuations = 0;
+    unsigned widest = 0;  // the largest byte seen off the ASCII path
     std::size_t i = 0;
     while (i < n) {
         if (state == dfa_accept && bytes[i] < 0x80) {
@@ -321,13 +323,57 @@ bool is_valid_utf8(const std::uint8_t* bytes, std::size_t n) noexcept {
         // shift and a mask, and the table load does not wait for the previous state.
         const std::size_t end = std::min(n, i + 16);
         for (; i < end; ++i) {
-            state = (dfa_rows[bytes[i]] >> state) & dfa_state_mask;
+            const unsigned byte = bytes[i];
+            state = (dfa_rows[byte] >> state) & dfa_state_mask;
+            continuations += static_cast<std::size_t>(is_continuation(bytes[i]));
+            widest = std::max(widest, byte);
         }
         if (state == dfa_reject) {
-            return false;
+            return std::nullopt;
         }
     }
-    return state == dfa_accept;
+    if (state != dfa_accept) {
+        return std::nullopt;
+    }
+    // In well-formed text the largest byte is a lead byte (continuations stop at BF), and the
+    // lead byte bounds the code point: C2/C3 stay below U+0100, F0..F4 go beyond U+FFFF.
+    char32_t max_code_point = widest >= 0xF0   ? 0x10FFFF
+                              : widest >= 0xC4 ? 0xFFFF
+                              : widest >= 0x80 ? 0xFF
+                                               : 0x7F;
+    return TextShape{n - continuations, max_code_point};
+}
+
+namespace {
+
+template <class Unit>
+void decode_into(const std::uint8_t* bytes, std::size_t n, Unit* out) noexcept {
+    std::size_t i = 0;
+    while (i < n) {
+        const std::size_t run = ascii_run(bytes + i, n - i);
+        out = std::copy(bytes + i, bytes + i + run, out);
+        i += run;
+        if (i == n) {
+            break;
+        }
+        const std::size_t length = lead_table[bytes[i]].length;
+        *out++ = static_cast<Unit>(decode_sequence(bytes + i, length));
+        i += length;
+    }
+}
+
+}  // namespace
+
+void decode_utf8(const std::uint8_t* bytes, std::size_t n, std::uint8_t* out) noexcept {
+    decode_into(bytes, n, out);
+}
+
+void decode_utf8(const std::uint8_t* bytes, std::size_t n, std::uint16_t* out) noexcept {
+    decode_into(bytes, n, out);
+}
+
+void decode_utf8(const std::uint8_t* bytes, std::size_t n, std::uint32_t* out) noexcept {
+    decode_into(bytes, n, out);
 }
 
 ScrubbedBuffer<char> decode_lossy(const std::uint8_t* bytes, std::size_t n) noexcept {

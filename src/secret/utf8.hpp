@@ -10,9 +10,30 @@
 
 namespace hush_vault::secret {
 
-// True when the bytes are well-formed UTF-8: no overlong forms, no encoded surrogates, nothing
-// above U+10FFFF, no sequence cut short. ASCII runs are checked a machine word at a time.
-[[nodiscard]] bool is_valid_utf8(const std::uint8_t* bytes, std::size_t n) noexcept;
+// What a string object needs to hold well-formed UTF-8 text: its number of code points, and the
+// bound of the narrowest storage class that holds them all (0x7F, 0xFF, 0xFFFF or 0x10FFFF).
+struct TextShape {
+    std::size_t code_points;
+    char32_t max_code_point;
+};
+
+// The shape of the bytes when they are well-formed UTF-8 (no overlong forms, no encoded
+// surrogates, nothing above U+10FFFF, no sequence cut short); nothing otherwise. One pass; ASCII
+// runs are checked a machine word at a time.
+[[nodiscard]] std::optional<TextShape> measure_utf8(const std::uint8_t* bytes,
+                                                    std::size_t n) noexcept;
+
+// True when the bytes are well-formed UTF-8.
+[[nodiscard]] inline bool is_valid_utf8(const std::uint8_t* bytes, std::size_t n) noexcept {
+    return measure_utf8(bytes, n).has_value();
+}
+
+// Decodes bytes that measure_utf8 accepted straight into the code units of a string object:
+// shape.code_points units, each of the width that shape.max_code_point calls for (one byte up to
+// 0xFF, two up to 0xFFFF, four beyond). No other copy of the text is made.
+void decode_utf8(const std::uint8_t* bytes, std::size_t n, std::uint8_t* out) noexcept;
+void decode_utf8(const std::uint8_t* bytes, std::size_t n, std::uint16_t* out) noexcept;
+void decode_utf8(const std::uint8_t* bytes, std::size_t n, std::uint32_t* out) noexcept;
 
 // The bytes decoded as UTF-8, each maximal subpart of an ill-formed sequence replaced by one
 // U+FFFD (EF BF BD). The result's block is exactly its length.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -89,7 +90,7 @@ TEST(PageLocks, RangesSharingAPageKeepItLockedUntilTheLastGoes) {
     EXPECT_EQ(counts(locks, 4, 6), (std::vector<std::uint32_t>{0, 0, 0}));
 }
 
-TEST(PageLocks, RefusedLockUndoesOnlyWhatThisCallLockedAndKeepsEveryCount) {
+TEST(PageLocks, RefusedLockUndoesWhatThisCallLockedAndKeepsEveryCount) {
     FakeLockBackend fake(page);
     PageLocks locks(fake.backend());
     ASSERT_TRUE(locks.acquire(at_page(12), page).has_value());
@@ -101,15 +102,49 @@ TEST(PageLocks, RefusedLockUndoesOnlyWhatThisCallLockedAndKeepsEveryCount) {
     ASSERT_FALSE(refused.has_value());
     // The code of the refusal itself, not of the clean-up that followed it.
     EXPECT_EQ(refused.error(), 1453U);
-    EXPECT_EQ(fake.calls, (std::vector{lock_of(10, 2), lock_of(13, 2), unlock_of(10, 2)}));
+    // The refused run is undone too: the system may have locked part of it before giving up.
+    EXPECT_EQ(fake.calls,
+              (std::vector{lock_of(10, 2), lock_of(13, 2), unlock_of(10, 2), unlock_of(13, 2)}));
     EXPECT_EQ(counts(locks, 9, 15), (std::vector<std::uint32_t>{0, 0, 0, 1, 0, 0, 0}));
 
-    // Refused at the first run: nothing was locked, so nothing is undone.
+    // Refused at the first run: only that run is undone.
     fake.calls.clear();
     fake.refuse_at(base + 10 * page, 1453);
     EXPECT_FALSE(locks.acquire(at_page(10), 5 * page).has_value());
-    EXPECT_EQ(fake.calls, (std::vector{lock_of(10, 2)}));
+    EXPECT_EQ(fake.calls, (std::vector{lock_of(10, 2), unlock_of(10, 2)}));
     EXPECT_EQ(counts(locks, 9, 15), (std::vector<std::uint32_t>{0, 0, 0, 1, 0, 0, 0}));
+}
+
+TEST(PageLocks, ForkChildRelocksEveryCountedPageAndKeepsWhatItCannot) {
+    FakeLockBackend fake(page);
+    PageLocks locks(fake.backend());
+    ASSERT_TRUE(locks.acquire(at_page(3), 2 * page).has_value());
+    ASSERT_TRUE(locks.acquire(at_page(8, 100), 16).has_value());
+    EXPECT_FALSE(locks.take_relock_failure().has_value());
+
+    // The child's relock is refused for page 4: it stays counted and is reported once.
+    fake.refuse_at(base + 4 * page, 12);
+    fake.calls.clear();
+    locks.relock_after_fork();
+    std::vector<LockCall> sorted = fake.calls;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const LockCall& a, const LockCall& b) { return a.address < b.address; });
+    EXPECT_EQ(sorted, (std::vector{lock_of(3, 1), lock_of(4, 1), lock_of(8, 1)}));
+    EXPECT_EQ(locks.unlocked_pages(), 1U);
+    auto failure = locks.take_relock_failure();
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(failure->pages, 1U);
+    EXPECT_EQ(failure->code, 12U);
+    EXPECT_FALSE(locks.take_relock_failure().has_value());
+    EXPECT_EQ(counts(locks, 3, 4), (std::vector<std::uint32_t>{1, 1}));
+
+    // A new lock on the unlocked page tries the system again, and succeeds once it allows it.
+    fake.refuse_at(0, 0);
+    fake.calls.clear();
+    ASSERT_TRUE(locks.acquire(at_page(4, 8), 8).has_value());
+    EXPECT_EQ(fake.calls, (std::vector{lock_of(4, 1)}));
+    EXPECT_EQ(locks.unlocked_pages(), 0U);
+    EXPECT_EQ(counts(locks, 3, 4), (std::vector<std::uint32_t>{1, 2}));
 }
 
 TEST(PageLocks, RealSystemRefusalLeavesNothingCounted) {

@@ -1,0 +1,185 @@
+"""Finds copies of a secret in this process's memory without making copies of its own.
+
+Imported by the scripts that the leak, fork and limit tests run in fresh interpreters (with the
+default allocators: a debug allocator would overwrite freed memory and hide the copies we look
+for). Secrets are made here from random bytes, straight into memory we own, and handed to Python
+as exactly one bytes object. The scanner holds a secret only XOR-masked: process memory is read
+into one fixed buffer that the scan leaves out, and searched there for the head and the tail of the
+secret, unmasked only inside that buffer.
+"""
+
+import ctypes
+import os
+import sys
+
+MASK = 0x5A
+NEEDLE = 32  # bytes of the head and of the tail that are looked for
+_CHUNK = 1 << 20
+
+_libc = ctypes.CDLL(None, use_errno=True)
+_libc.getrandom.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_uint]
+_libc.setenv.argtypes = [ctypes.c_char_p, ctypes.c_void_p, ctypes.c_int]
+
+
+class Secret:
+    """A fresh secret: `data` is its only copy; `head` and `tail` are masked needles taken from
+    its start and from near its end."""
+
+    def __init__(self, data, head, tail):
+        self.data, self.head, self.tail = data, head, tail
+
+
+def _random_ints(n):
+    buffer = (ctypes.c_uint32 * n)()
+    assert _libc.getrandom(buffer, ctypes.sizeof(buffer), 0) == ctypes.sizeof(buffer)
+    return buffer
+
+
+def _encode(code_point, out, at):
+    """Writes the UTF-8 bytes of code_point into out at `at`; returns the next position."""
+    if code_point < 0x80:
+        out[at] = code_point
+        return at + 1
+    if code_point < 0x800:
+        out[at], out[at + 1] = 0xC0 | code_point >> 6, 0x80 | code_point & 0x3F
+        return at + 2
+    if code_point < 0x10000:
+        out[at] = 0xE0 | code_point >> 12
+        out[at + 1], out[at + 2] = 0x80 | code_point >> 6 & 0x3F, 0x80 | code_point & 0x3F
+        return at + 3
+    out[at], out[at + 1] = 0xF0 | code_point >> 18, 0x80 | code_point >> 12 & 0x3F
+    out[at + 2], out[at + 3] = 0x80 | code_point >> 6 & 0x3F, 0x80 | code_point & 0x3F
+    return at + 4
+
+
+# Each kind draws one character from a random 32-bit value.
+KINDS = {
+    "ascii": lambda r: 0x21 + r % 94,
+    "two-byte": lambda r: 0x80 + r % (0x800 - 0x80),
+    "three-byte": lambda r: 0x800 + r % (0xD800 - 0x800) if r & 1 else 0xE000 + r % 0x2000,
+    "four-byte": lambda r: 0x10000 + r % 0x100000,
+}
+
+
+def make_secret(kind, size):
+    """About `size` bytes of random text of `kind` (a KINDS key), or one of:
+    "ascii-then-euro": ASCII letters ending in U+20AC; "invalid": random bytes, never UTF-8."""
+    out = (ctypes.c_uint8 * (size + 4))()
+    draws = _random_ints(size + 1)
+    at = 0
+    if kind == "invalid":
+        for i in range(size):
+            out[i] = draws[i] & 0xFF
+        out[size // 2] = 0xFF  # never part of UTF-8
+        at = size
+    else:
+        draw = KINDS["ascii" if kind == "ascii-then-euro" else kind]
+        limit = size - 3 if kind == "ascii-then-euro" else size
+        i = 0
+        while at < limit:
+            at = _encode(draw(draws[i]), out, at)
+            i += 1
+        if kind == "ascii-then-euro":
+            at = _encode(0x20AC, out, at)
+    n = min(NEEDLE, at)
+    head = bytes(out[i] ^ MASK for i in range(n))
+    # The tail stops short of the last character: a decoder that widens at a late non-ASCII
+    # character leaves behind exactly the text before it.
+    tail_end = at - 4 if at >= n + 4 else at
+    tail = bytes(out[i] ^ MASK for i in range(tail_end - n, tail_end))
+    data = ctypes.string_at(out, at)
+    ctypes.memset(out, 0, ctypes.sizeof(out))
+    ctypes.memset(draws, 0, ctypes.sizeof(draws))
+    return Secret(data, head, tail)
+
+
+def setenv_secret(name, secret):
+    """Puts the secret into the environment block (one copy, the block's own) without a str."""
+    raw = ctypes.create_string_buffer(secret.data, len(secret.data) + 1)
+    assert _libc.setenv(name.encode(), raw, 1) == 0
+    ctypes.memset(raw, 0, ctypes.sizeof(raw))
+
+
+def overwrite(obj):
+    """Zeroes the storage of a bytes or str object in place."""
+    if isinstance(obj, bytes):
+        ctypes.memset(id(obj) + bytes.__basicsize__ - 1, 0, len(obj))
+    elif isinstance(obj, str) and obj:
+        width = 1 if ord(max(obj)) < 0x100 else 2 if ord(max(obj)) < 0x10000 else 4
+        start = sys.getsizeof(obj) - (len(obj) + 1) * width
+        ctypes.memset(id(obj) + start, 0, len(obj) * width)
+
+
+class Scanner:
+    """Reads memory into one buffer that the scan leaves out; the plain needle lives only there."""
+
+    def __init__(self):
+        self._raw = bytearray(_CHUNK + NEEDLE)
+        self._view = memoryview(self._raw)
+        start = ctypes.addressof(ctypes.c_char.from_buffer(self._raw))
+        self._own = (start, start + len(self._raw))
+
+    def _regions(self):
+        with open("/proc/self/maps") as maps:
+            lines = maps.read().splitlines()
+        own_start, own_end = self._own
+        for line in lines:
+            fields = line.split()
+            if fields[1][0] != "r" or fields[-1] in ("[vvar]", "[vsyscall]", "[vvar_vclock]"):
+                continue
+            start, end = (int(x, 16) for x in fields[0].split("-"))
+            if own_end <= start or own_start >= end:
+                yield start, end
+                continue
+            if start < own_start:
+                yield start, own_start
+            if own_end < end:
+                yield own_end, end
+
+    def addresses(self, masked):
+        """Where the plain bytes of a masked needle lie in this process's memory."""
+        for i, b in enumerate(masked):
+            self._raw[_CHUNK + i] = b ^ MASK
+        needle = self._view[_CHUNK : _CHUNK + len(masked)]
+        found = []
+        # Opened per scan: a descriptor inherited across fork would read the parent's memory.
+        mem = os.open("/proc/self/mem", os.O_RDONLY)
+        for start, end in list(self._regions()):
+            at = start
+            while at < end:
+                size = min(_CHUNK, end - at)
+                try:
+                    got = os.preadv(mem, [self._view[:size]], at)
+                except OSError:
+                    break
+                hit = self._raw.find(needle, 0, got)
+                while hit >= 0:
+                    found.append(at + hit)
+                    hit = self._raw.find(needle, hit + 1, got)
+                if got < size or at + got >= end:
+                    break
+                at += got - (len(masked) - 1)
+        os.close(mem)
+        needle.release()
+        ctypes.memset(self._own[0], 0, len(self._raw))
+        return sorted(set(found))
+
+    def count(self, secret):
+        """(copies of the head, copies of the tail) of the secret in memory."""
+        return len(self.addresses(secret.head)), len(self.addresses(secret.tail))
+
+
+def page_flags(address):
+    """The VmFlags and the Locked: size (kB) of the mapping that holds address (smaps)."""
+    flags, locked, inside = None, None, False
+    with open("/proc/self/smaps") as smaps:
+        for line in smaps:
+            first = line.split(" ", 1)[0]
+            if "-" in first and ":" not in first:
+                start, end = (int(x, 16) for x in first.split("-"))
+                inside = start <= address < end
+            elif inside and line.startswith("Locked:"):
+                locked = int(line.split()[1])
+            elif inside and line.startswith("VmFlags:"):
+                flags = set(line.split()[1:])
+    return flags, locked
