@@ -227,3 +227,26 @@ def test_argument_error_under_exhausted_memory_is_never_an_empty_wrapper():
             or "hush_vault: internal fault" in outcome
             or outcome.startswith("memory allocation of")
         ), outcome
+
+
+# Each entry that takes shared access, failing after it took it: a conversion, a refused other
+# vault, or a refusal of its own. A leftover shared holder would refuse every later wipe.
+SHARED_FAILURES = {
+    "verify": lambda vault: vault.verify("secret"),
+    "compare": lambda vault: vault.compare(b"secret"),
+    "reveal_masked type": lambda vault: vault.reveal_masked("1"),
+    "reveal_masked range": lambda vault: vault.reveal_masked(-1),
+    "__getstate__": lambda vault: vault.__getstate__(),
+    "__copy__": lambda vault: vault.__copy__(),
+    "__deepcopy__": lambda vault: vault.__deepcopy__({}),
+}
+
+
+@pytest.mark.parametrize("entry", SHARED_FAILURES)
+def test_failed_shared_call_releases_access(entry):
+    vault = HushVault(b"secret")
+    with pytest.raises((TypeError, OverflowError)):
+        SHARED_FAILURES[entry](vault)
+    vault.wipe_py()
+    with raises(ValueError, "Vault is wiped."):
+        vault.reveal()

@@ -104,6 +104,45 @@ def test_locks_are_counted_per_page():
     assert locked_kib() == baseline
 
 
+@real_memory_locks
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="smaps is Linux's")
+def test_locked_pages_are_left_out_of_core_dumps_until_unlocked():
+    # A fresh interpreter, so that no other test's vault holds a page; "dd" in a mapping's
+    # VmFlags keeps it out of core dumps, and a lock splits the mapping to exactly its pages.
+    result = run_python(
+        """
+        import os
+        from hush_vault import HushVault
+
+        def mappings():
+            # (address range, locked, kept out of dumps) of every mapping.
+            found = []
+            for line in open("/proc/self/smaps"):
+                key, _, value = line.partition(":")
+                if "-" in line.split()[0]:
+                    where = line.split()[0]
+                elif key == "Locked":
+                    locked = int(value.split()[0]) > 0
+                elif key == "VmFlags":
+                    found.append((where, locked, "dd" in value.split()))
+            return found
+
+        # The kernel's own special mappings are kept out of dumps from the start.
+        before = {where for where, _, undumped in mappings() if undumped}
+        vaults = [HushVault(os.urandom(n)) for n in (1, 64, 5000)]
+        live = mappings()
+        assert any(locked for _, locked, _ in live), live
+        assert all(undumped for _, locked, undumped in live if locked), live
+        for vault in vaults:
+            vault.wipe_py()
+        after = mappings()
+        assert not any(locked for _, locked, _ in after), after
+        assert {where for where, _, undumped in after if undumped} == before, after
+        """
+    )
+    assert result.returncode == 0, result.stderr
+
+
 def test_many_vaults_leave_nothing_behind():
     baseline_locked = locked_kib()
     baseline_refs = sys.getrefcount(HushVault)

@@ -28,6 +28,7 @@ FRAGMENTS = [
     b"\x80", b"\xbf", b"\x80\x80\x80",     # lone continuation bytes
     *(bytes([lead]) for lead in range(0xF5, 0x100)),  # never-valid bytes
     b"\xc2\x80", b"\xdf\xbf", b"\xc3\xa9",  # valid two-byte boundaries
+    b"\xc3\xbf", b"\xc4\x80",              # U+00FF, U+0100: where str needs two bytes a character
     b"\xe0\xa0\x80", b"\xed\x9f\xbf", b"\xee\x80\x80", b"\xef\xbf\xbf",
     b"\xf0\x90\x80\x80", b"\xf0\x9f\x94\x91", b"\xf4\x8f\xbf\xbf",
     b"\x00", b"a", b"\x7f",

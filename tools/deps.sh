@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, where they are missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ libgtest-dev valgrind g++-mingw-w64-x86-64-posix wine64)
+packages=(cmake ninja-build g++ libgtest-dev valgrind g++-mingw-w64-x86-64-posix wine64 clang-14
+    libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

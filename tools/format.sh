@@ -2,7 +2,8 @@
 # Formats the C++ sources in place (--check: only report what would change).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-files=$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/native/*.cpp' 'tests/native/*.hpp')
+files=$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/native/*.cpp' 'tests/native/*.hpp' 'tests/fuzz/*.cpp' \
+    'tests/fuzz/*.hpp')
 if [ "${1:-}" = "--check" ]; then
     clang-format --dry-run -Werror $files
 else

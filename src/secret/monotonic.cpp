@@ -52,4 +52,8 @@ Duration elapsed_between(MonotonicInstant start, MonotonicInstant now) noexcept 
             static_cast<std::uint32_t>(nanos_per_second - start.nanos + now.nanos)};
 }
 
+bool ttl_expired(MonotonicInstant created, MonotonicInstant now, Duration ttl) noexcept {
+    return elapsed_between(created, now) > ttl;
+}
+
 }  // namespace hush_vault::secret

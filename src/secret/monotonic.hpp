@@ -25,4 +25,9 @@ using Duration = MonotonicInstant;
 // now - start, or zero when now reads earlier than start.
 [[nodiscard]] Duration elapsed_between(MonotonicInstant start, MonotonicInstant now) noexcept;
 
+// Whether a time to live of ttl that began at created has run out at now: strictly more than ttl
+// has elapsed, so a vault is still live at exactly created + ttl.
+[[nodiscard]] bool ttl_expired(MonotonicInstant created, MonotonicInstant now,
+                               Duration ttl) noexcept;
+
 }  // namespace hush_vault::secret

@@ -1,5 +1,6 @@
-// Constant-time equality gives the right answer for every byte pair, position and length. That
-// its time does not depend on the bytes is checked under valgrind (tests/native/valgrind).
+// Constant-time equality gives the right answer for every byte pair, position and length, and
+// reads every byte whatever it finds. That its time does not depend on the bytes is checked under
+// valgrind (tests/native/valgrind).
 #include "secret/constant_time.hpp"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,8 @@
 #include <cstdint>
 #include <random>
 #include <vector>
+
+#include "support/platform.hpp"
 
 namespace hush_vault::secret {
 namespace {
@@ -37,6 +40,23 @@ TEST(ConstantTime, AnyDifferenceAtAnyPositionMakesSequencesUnequalAndEmptyOnesAr
                 EXPECT_TRUE(constant_time_eq(a.data(), b.data(), i)) << n << " " << i;
                 b[i] ^= flip;
             }
+        }
+    }
+}
+
+TEST(ConstantTime, ReadsTheLastByteWhereverTheFirstDifferenceIs) {
+    // The last byte of `a` sits alone on a watched page: a comparison that stopped at an earlier
+    // difference would never touch it.
+    test::WatchedPages pages;
+    for (std::size_t n : {2, 9, 64}) {
+        std::uint8_t* a = pages.data() + pages.page_size() - (n - 1);
+        for (std::size_t i = 0; i < n; ++i) a[i] = static_cast<std::uint8_t>(0x41 + i);
+        for (std::size_t differ_at : {std::size_t{0}, n / 2, n - 2}) {
+            std::vector<std::uint8_t> b(a, a + n);
+            b[differ_at] ^= 0x5A;
+            pages.watch();
+            EXPECT_FALSE(constant_time_eq(a, b.data(), n));
+            EXPECT_TRUE(pages.second_page_touched()) << n << " " << differ_at;
         }
     }
 }

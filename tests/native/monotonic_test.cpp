@@ -93,6 +93,32 @@ TEST(Monotonic, ElapsedBetweenBorrowsAcrossSecondsAndIsZeroBackwards) {
     }
 }
 
+TEST(Monotonic, TimeToLiveRunsOutOnlyOnceStrictlyMoreThanItHasElapsed) {
+    // Readings of a clock driven by hand: created, now, ttl, expired.
+    struct Case {
+        MonotonicInstant created;
+        MonotonicInstant now;
+        Duration ttl;
+        bool expired;
+    };
+    const Case cases[] = {
+        {{10, 0}, {40, 0}, {30, 0}, false},                      // exactly the ttl: still live
+        {{10, 0}, {40, 1}, {30, 0}, true},                       // one nanosecond more
+        {{10, 500}, {40, 499}, {30, 0}, false},                  // a nanosecond short, borrowing
+        {{10, 999'999'999}, {41, 0}, {30, 0}, true},             // the borrow across a second
+        {{10, 999'999'999}, {40, 999'999'999}, {30, 0}, false},  // exactly, with nanoseconds
+        {{7, 7}, {7, 7}, {0, 0}, false},                         // ttl 0, no time has passed
+        {{7, 7}, {7, 8}, {0, 0}, true},                          // ttl 0, any time has passed
+        {{50, 0}, {20, 0}, {0, 0}, false},                       // a clock read backwards
+        {{0, 0}, {~std::uint64_t{0}, 999'999'999}, {~std::uint64_t{0}, 999'999'999}, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ttl_expired(c.created, c.now, c.ttl), c.expired)
+            << c.created.secs << "." << c.created.nanos << " -> " << c.now.secs << "."
+            << c.now.nanos << " ttl " << c.ttl.secs << "." << c.ttl.nanos;
+    }
+}
+
 TEST(Monotonic, RealReadingsNeverGoBack) {
     std::int64_t frequency = 0;
     ASSERT_TRUE(os::query_performance_frequency(&frequency));

@@ -74,6 +74,28 @@ TEST(SecretBuffer, WipeZeroesTheWholeBlockAndKeepsItUntilDestruction) {
     }
 }
 
+TEST(SecretBuffer, EveryEndOfALockedSecretZeroesItBeforeUnlocking) {
+    // Each way a locked buffer ends; the fake checks the block at the moment it is unlocked.
+    using End = void (*)(std::optional<SecretBuffer>&);
+    const std::pair<const char*, End> ends[] = {
+        {"wipe", [](std::optional<SecretBuffer>& b) { b->wipe(); }},
+        {"destruction", [](std::optional<SecretBuffer>& b) { b.reset(); }},
+        {"assignment over it", [](std::optional<SecretBuffer>& b) { *b = SecretBuffer(); }},
+    };
+    for (const auto& [name, end] : ends) {
+        SCOPED_TRACE(name);
+        FakeLockBackend fake(os::page_size());
+        PageLocks locks(fake.backend());
+        const std::vector<std::uint8_t> secret = pattern(100);
+        std::optional<SecretBuffer> buffer(SecretBuffer::from_bytes(secret.data(), secret.size()));
+        ASSERT_TRUE(buffer->lock(locks).has_value());
+        fake.watch_block(buffer->data(), secret.size());
+        end(buffer);
+        EXPECT_EQ(fake.watched_unlocks, 1U);
+        EXPECT_EQ(fake.plaintext_unlocks, 0U);
+    }
+}
+
 TEST(SecretBuffer, EmptySecretTakesNoBlockAndMakesNoLockCall) {
     FakeLockBackend fake(os::page_size());
     PageLocks locks(fake.backend());

@@ -2,6 +2,7 @@
 // without touching the system: the addresses need not even be mapped.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -35,7 +36,16 @@ class FakeLockBackend {
         refusal_code_ = code;
     }
 
+    // Every later unlock whose range covers [block, block + n) checks that those bytes are zero
+    // by then: unlocking first can let the system page the plaintext out.
+    void watch_block(const std::uint8_t* block, std::size_t n) {
+        watched_ = block;
+        watched_n_ = n;
+    }
+
     std::vector<LockCall> calls;
+    std::size_t watched_unlocks = 0;    // unlocks that covered the watched block
+    std::size_t plaintext_unlocks = 0;  // of those, the ones that found a byte not yet zero
 
   private:
     static FakeLockBackend*& current() noexcept {
@@ -57,7 +67,17 @@ class FakeLockBackend {
 
     static bool unlock_call(void* address, std::size_t n) noexcept {
         FakeLockBackend& self = *current();
-        self.calls.push_back({false, reinterpret_cast<std::uintptr_t>(address), n});
+        auto start = reinterpret_cast<std::uintptr_t>(address);
+        self.calls.push_back({false, start, n});
+        auto watched = reinterpret_cast<std::uintptr_t>(self.watched_);
+        if (self.watched_ != nullptr && start <= watched &&
+            watched + self.watched_n_ <= start + n) {
+            ++self.watched_unlocks;
+            const std::uint8_t* end = self.watched_ + self.watched_n_;
+            if (std::find_if(self.watched_, end, [](std::uint8_t b) { return b != 0; }) != end) {
+                ++self.plaintext_unlocks;
+            }
+        }
         // Windows reports unlocking as failed when it finds nothing locked; a registry that read
         // the error code after its clean-up would see this one instead of the refusal.
         self.last_error_ = 158;
@@ -67,6 +87,8 @@ class FakeLockBackend {
     static secret::os::ErrorCode last_error_call() noexcept { return current()->last_error_; }
 
     std::size_t page_size_;
+    const std::uint8_t* watched_ = nullptr;
+    std::size_t watched_n_ = 0;
     std::uintptr_t refused_address_ = 0;
     secret::os::ErrorCode refusal_code_ = 0;
     secret::os::ErrorCode last_error_ = 0;

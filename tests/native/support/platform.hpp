@@ -2,6 +2,8 @@
 // under test: one implementation per OS, chosen by the build like the OS layer itself.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 
 namespace hush_vault::test {
@@ -41,5 +43,27 @@ struct PageState {
 // Whether a death test's exit status is the one fail-fast termination leaves: SIGABRT on POSIX,
 // STATUS_STACK_BUFFER_OVERRUN (0xC0000409) on Windows.
 [[nodiscard]] bool ended_by_fast_fail(int exit_status);
+
+// Two pages of fresh memory whose second page can be watched: after watch(), the first access to
+// it is noticed and then let through, so a test can tell whether code read past a point. One
+// block is live at a time.
+class WatchedPages {
+  public:
+    WatchedPages();
+    WatchedPages(const WatchedPages&) = delete;
+    WatchedPages& operator=(const WatchedPages&) = delete;
+    ~WatchedPages();
+
+    [[nodiscard]] std::uint8_t* data() const noexcept { return block_; }
+    [[nodiscard]] std::size_t page_size() const noexcept { return page_size_; }
+    // From now on the first access to the second page is recorded.
+    void watch();
+    // Whether the second page was accessed since watch().
+    [[nodiscard]] bool second_page_touched() const noexcept;
+
+  private:
+    std::uint8_t* block_;
+    std::size_t page_size_;
+};
 
 }  // namespace hush_vault::test

@@ -7,6 +7,7 @@
 #include <psapi.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "platform.hpp"
@@ -27,7 +28,62 @@ bool under_wine() noexcept {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+// The watched page and whether it was touched, for the exception handler.
+std::uint8_t* watched_page = nullptr;
+std::size_t watched_size = 0;
+volatile LONG watched_touched = 0;
+PVOID watch_handler = nullptr;
+
+// A guard page raises one exception at its first access and then turns into an ordinary page,
+// so the access only has to be noted and run again.
+LONG CALLBACK on_guard_page(EXCEPTION_POINTERS* exception) {
+    const EXCEPTION_RECORD& record = *exception->ExceptionRecord;
+    if (record.ExceptionCode == STATUS_GUARD_PAGE_VIOLATION && record.NumberParameters >= 2) {
+        auto* at = reinterpret_cast<std::uint8_t*>(record.ExceptionInformation[1]);
+        if (at >= watched_page && at < watched_page + watched_size) {
+            watched_touched = 1;
+            return EXCEPTION_CONTINUE_EXECUTION;
+        }
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
 }  // namespace
+
+WatchedPages::WatchedPages() {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    page_size_ = info.dwPageSize;
+    block_ = static_cast<std::uint8_t*>(
+        VirtualAlloc(nullptr, 2 * page_size_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    if (block_ == nullptr) {
+        std::abort();
+    }
+}
+
+WatchedPages::~WatchedPages() {
+    if (watch_handler != nullptr) {
+        RemoveVectoredExceptionHandler(watch_handler);
+        watch_handler = nullptr;
+    }
+    watched_page = nullptr;
+    VirtualFree(block_, 0, MEM_RELEASE);
+}
+
+void WatchedPages::watch() {
+    watched_page = block_ + page_size_;
+    watched_size = page_size_;
+    watched_touched = 0;
+    if (watch_handler == nullptr) {
+        watch_handler = AddVectoredExceptionHandler(1, on_guard_page);
+    }
+    DWORD previous = 0;
+    VirtualProtect(watched_page, watched_size, PAGE_READWRITE | PAGE_GUARD, &previous);
+}
+
+bool WatchedPages::second_page_touched() const noexcept {
+    return watched_touched != 0;
+}
 
 bool on_windows() noexcept {
     return true;

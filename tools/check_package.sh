@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The installed wheel as a user gets it: its metadata and licence, its stubs against the runtime
+# (stubtest), and the typed examples under mypy --strict and pyright, including the lines each
+# checker must reject. Takes the virtual environment that installed the wheel with [typing].
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/python.sh"
+venv=$(cd "${1:?usage: check_package.sh VENV}" && pwd)
+typing="$root/tests/typing"
+typed=("$root/examples/api_client.py" "$typing/typed_usage.py" "$typing/should_fail.py")
+# From the environment's own folder, so that nothing of the source tree is importable.
+cd "$venv"
+
+echo "== package: metadata and licence"
+"$venv/bin/python" - "$root/LICENSE" <<'PY'
+import sys
+from importlib.metadata import distribution
+from pathlib import Path
+
+dist = distribution("hush_vault")
+meta = dist.metadata
+assert meta["License-Expression"] == "MIT", meta["License-Expression"]
+shipped = [f for f in dist.files if f.name == "LICENSE"]
+assert shipped, "LICENSE not shipped"
+assert shipped[0].read_text() == Path(sys.argv[1]).read_text(), "shipped LICENSE differs"
+assert "MIT License" in shipped[0].read_text()
+urls = dict(url.split(", ", 1) for url in meta.get_all("Project-URL"))
+assert {"Documentation", "Source", "Issues", "Changelog"} <= set(urls), urls
+assert any(f.as_posix() == "hush_vault-stubs/__init__.pyi" for f in dist.files), "no stubs"
+print("licence", meta["License-Expression"], "| urls", ", ".join(sorted(urls)))
+PY
+
+echo "== package: stubtest"
+"$venv/bin/python" -m mypy.stubtest hush_vault
+
+echo "== package: mypy --strict"
+"$venv/bin/python" -m mypy --strict --no-incremental --cache-dir=/dev/null "${typed[@]}"
+
+echo "== package: pyright (basedpyright, strict)"
+"$venv/bin/basedpyright" --pythonpath "$venv/bin/python" -p "$typing/pyrightconfig.json" \
+    "${typed[@]}"
+
+echo "== package: typed example runs"
+"$venv/bin/python" "$typing/typed_usage.py"
