@@ -23,4 +23,5 @@ foreach(level 2 3)
     add_test(NAME constant_time_under_valgrind_O${level}
         COMMAND ${CMAKE_COMMAND} -DVALGRIND=${VALGRIND_PROGRAM} -DCHECK=$<TARGET_FILE:${check}>
                 -P ${CMAKE_SOURCE_DIR}/cmake/RunConstantTimeCheck.cmake)
+    set_tests_properties(constant_time_under_valgrind_O${level} PROPERTIES TIMEOUT 120)
 endforeach()

@@ -1,5 +1,6 @@
 """Shared helpers: fresh interpreters and the process's locked-memory figures."""
 
+import faulthandler
 import os
 import shutil
 import subprocess
@@ -73,6 +74,32 @@ def run_unprivileged():
         return result
 
     return run
+
+
+def _terminal_stderr(config):
+    """The descriptor pytest's output capture took standard error from, so the report is seen."""
+    capture = config.pluginmanager.getplugin("capturemanager")
+    try:
+        return capture._global_capturing.err.targetfd_save
+    except AttributeError:
+        return sys.__stderr__.fileno()
+
+
+@pytest.fixture(autouse=True)
+def native_hang_backstop(request):
+    """Ends the process, after dumping every thread's stack, when a test outlives its timeout.
+
+    pytest-timeout interrupts Python code, but its alarm handler and its timer thread both wait
+    for the interpreter lock, which an endless loop in native code never gives back; the
+    faulthandler watchdog is a thread of its own that does not need it.
+    """
+    limit = float(request.config.getoption("timeout") or request.config.getini("timeout") or 0)
+    if limit <= 0:
+        yield
+        return
+    faulthandler.dump_traceback_later(limit + 30, exit=True, file=_terminal_stderr(request.config))
+    yield
+    faulthandler.cancel_dump_traceback_later()
 
 
 def set_env(monkeypatch, name, value):

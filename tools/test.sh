@@ -50,3 +50,7 @@ fi
 
 echo "== fuzzing (bounded run)"
 "$root/tools/check_fuzz.sh"
+
+# Sanitizers, LeakSanitizer and valgrind over the suites (the leak, exhaustion, timing and thread
+# tests are pytest files and have run above).
+HUSH_VENV="$installed" "$root/tools/check_proof.sh"

@@ -102,12 +102,13 @@ fi
 # The suite's dependencies as Windows wheels. numpy stays below 2: the 2.x wheels call
 # ucrtbase's crealf, which Wine 8 does not implement; colorama is pytest's on Windows.
 wheels=$build/wheels
-if [ ! -f "$wheels/complete" ]; then
+wanted='pytest>=8 pytest-timeout>=2.2 colorama hypothesis>=6 numpy>=1.26,<2'
+if [ "$(cat "$wheels/wanted" 2>/dev/null)" != "$wanted" ]; then
     rm -rf "$wheels" && mkdir -p "$wheels"
+    # shellcheck disable=SC2086 # one requirement a word
     "$python" -m pip download --quiet --disable-pip-version-check --only-binary :all: \
-        --platform win_amd64 --python-version 3.12 --implementation cp -d "$wheels" \
-        "pytest>=8" colorama "hypothesis>=6" "numpy>=1.26,<2"
-    touch "$wheels/complete"
+        --platform win_amd64 --python-version 3.12 --implementation cp -d "$wheels" $wanted
+    echo "$wanted" >"$wheels/wanted"
 fi
 
 wineserver=${wine%/*}/wineserver

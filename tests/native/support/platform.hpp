@@ -11,6 +11,20 @@ namespace hush_vault::test {
 // True in the Windows build (also when it runs under Wine).
 [[nodiscard]] bool on_windows() noexcept;
 
+// AddressSanitizer's runtime turns mlock into a no-op that reports success, so the system then
+// shows no page as locked.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool memory_locks_are_real = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool memory_locks_are_real = false;
+#else
+inline constexpr bool memory_locks_are_real = true;
+#endif
+#else
+inline constexpr bool memory_locks_are_real = true;
+#endif
+
 // Sets the variable in the process environment, as the OS layer reads it. value may be empty,
 // which leaves the variable present with an empty value. On POSIX the bytes are taken as they
 // are; on Windows name and value are UTF-8.
