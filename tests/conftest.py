@@ -2,7 +2,6 @@
 
 import faulthandler
 import os
-import resource
 import shutil
 import subprocess
 import sys
@@ -23,14 +22,18 @@ def run_python(code, *, env=None, preexec_fn=None, timeout=60):
     )
 
 
-# AddressSanitizer turns mlock into a no-op, so memory-lock figures mean nothing under it.
+# AddressSanitizer turns mlock into a no-op, so memory-lock figures mean nothing under it; and
+# only Linux reports them (VmLck).
 real_memory_locks = pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="memory locks are not real under ASan"
+    "libasan" in os.environ.get("LD_PRELOAD", "") or not sys.platform.startswith("linux"),
+    reason="no real locked-memory figures here (ASan, or not Linux)",
 )
 
 
 def locked_kib():
-    """VmLck of this process, in KiB (Linux)."""
+    """VmLck of this process, in KiB (Linux); None on systems that do not report it."""
+    if not sys.platform.startswith("linux"):
+        return None
     with open("/proc/self/status") as status:
         for line in status:
             if line.startswith("VmLck:"):
@@ -43,6 +46,10 @@ def run_unprivileged():
     """Runs code like run_python, but as a process without CAP_IPC_LOCK, so that RLIMIT_MEMLOCK
     (memlock bytes, when given) holds. As root: user nobody through setpriv, keeping only the
     right to read the interpreter's files wherever they are installed."""
+    if sys.platform == "win32":
+        pytest.skip("RLIMIT_MEMLOCK and CAP_IPC_LOCK are POSIX")
+    import resource  # POSIX only
+
     if os.geteuid() != 0:
         prefix = []
     elif shutil.which("setpriv"):
@@ -93,3 +100,14 @@ def native_hang_backstop(request):
     faulthandler.dump_traceback_later(limit + 30, exit=True, file=_terminal_stderr(request.config))
     yield
     faulthandler.cancel_dump_traceback_later()
+
+
+def set_env(monkeypatch, name, value):
+    """monkeypatch.setenv, except that an empty value stays present on Windows too: there the
+    C runtime's putenv removes a variable set to an empty string, so the system call sets it."""
+    monkeypatch.setenv(name, value)
+    if sys.platform == "win32" and value == "":
+        import ctypes
+
+        if not ctypes.windll.kernel32.SetEnvironmentVariableW(name, ""):
+            raise ctypes.WinError()

@@ -1,5 +1,6 @@
 """Argument binding and conversion: the messages, the rules and the order of failures."""
 
+import os
 import re
 
 import numpy
@@ -209,10 +210,13 @@ def test_usual_calls_agree_with_the_general_path(secret):
         usual.reveal_bytes()
 
 
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="forks a child per allocation step")
 def test_argument_error_under_exhausted_memory_is_never_an_empty_wrapper():
     """A MemoryError raised while an argument's error is being made stays a MemoryError; it is
     never wrapped as TypeError("argument 'data': ")."""
     from conftest import run_python
+
+    pytest.importorskip("_testcapi")
 
     result = run_python(
         """

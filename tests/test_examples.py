@@ -50,6 +50,7 @@ def at_terminal(args, answers, env):
     return process.wait(timeout=30), output.decode().replace("\r\n", "\n")
 
 
+@pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal (POSIX)")
 @pytest.mark.parametrize(
     "typed, code, expected",
     [

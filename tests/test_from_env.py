@@ -9,6 +9,8 @@ import pytest
 
 from hush_vault import HushVault
 
+from conftest import set_env
+
 NAME = "HUSH_VAULT_FROM_ENV_TEST"
 NOT_FOUND = "^'Env var not found'$"
 WIPED = r"^Vault is wiped\.$"
@@ -29,7 +31,7 @@ ALPHABETS = {
 @pytest.mark.parametrize("length", [0, 1, 511, 512, 513, 5000])
 def test_value_round_trips_exactly(monkeypatch, length, alphabet):
     value = text_of_length(length, alphabet)
-    monkeypatch.setenv(NAME, value)
+    set_env(monkeypatch, NAME, value)
     vault = HushVault.from_env(NAME)
     assert type(vault) is HushVault
     assert vault.reveal() == value
@@ -51,7 +53,7 @@ def test_secret_is_the_utf8_encoding_of_the_value(monkeypatch, value):
 
 
 def test_empty_value_gives_an_empty_secret(monkeypatch):
-    monkeypatch.setenv(NAME, "")
+    set_env(monkeypatch, NAME, "")
     vault = HushVault.from_env(NAME)
     assert vault.reveal() == ""
     assert vault.reveal_bytes() == b""

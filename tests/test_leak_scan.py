@@ -9,6 +9,7 @@ four-byte text.
 import json
 import os
 import pathlib
+import sys
 import textwrap
 
 import pytest
@@ -16,6 +17,9 @@ import pytest
 from conftest import real_memory_locks, run_python
 
 TESTS = pathlib.Path(__file__).parent
+
+# The scanner reads the process's memory through /proc.
+pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="scans /proc (Linux)")
 
 # Sizes that land in the small-object pools, the C allocator's caches and its large blocks.
 SIZES = (24, 600, 200_000)

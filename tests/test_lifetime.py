@@ -1,9 +1,9 @@
 """A vault's life: locked memory, the time to live, wiping, `with`, and destruction."""
 
 import errno
+import mmap
 import os
 import random
-import resource
 import sys
 import time
 
@@ -13,7 +13,7 @@ from hush_vault import HushVault
 
 from conftest import locked_kib, real_memory_locks, run_python
 
-PAGE_KIB = os.sysconf("SC_PAGE_SIZE") // 1024
+PAGE_KIB = mmap.PAGESIZE // 1024
 
 
 def test_time_to_live():
@@ -164,6 +164,8 @@ def _drop_lock_privilege():
         PR_CAPBSET_DROP, CAP_IPC_LOCK = 24, 14
         if libc.prctl(PR_CAPBSET_DROP, CAP_IPC_LOCK, 0, 0, 0) != 0:
             os._exit(77)
+    import resource  # POSIX only, as is this whole test
+
     page = os.sysconf("SC_PAGE_SIZE")
     resource.setrlimit(resource.RLIMIT_MEMLOCK, (page, page))
 

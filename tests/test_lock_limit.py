@@ -3,13 +3,14 @@ and the vaults made before it unharmed."""
 
 import errno
 import json
+import mmap
 import os
 import pathlib
 
 from conftest import real_memory_locks
 
 TESTS = pathlib.Path(__file__).parent
-PAGE = os.sysconf("SC_PAGE_SIZE")
+PAGE = mmap.PAGESIZE
 
 
 @real_memory_locks

@@ -7,7 +7,6 @@ module's fail-fast report of an interpreter that could not create an object.
 
 import json
 import re
-import resource
 import signal
 import subprocess
 import sys
@@ -17,6 +16,7 @@ import pytest
 from entries import ENTRIES, SETUP, replay
 
 pytest.importorskip("_testcapi")
+resource = pytest.importorskip("resource")  # the children's limits are POSIX rlimits
 
 # The hook cannot say how many allocations a call made: the sweep ends once this many indices in
 # a row after the last one that changed the outcome left the call as it was without the fault.

@@ -1,6 +1,13 @@
 // Equality of two byte sequences in time that depends only on their length.
 #include "constant_time.hpp"
 
+// cl.exe knows only its own spelling; GCC and Clang (clang-cl too) take the standard one.
+#if defined(_MSC_VER)
+#define HUSH_VAULT_NOINLINE __declspec(noinline)
+#else
+#define HUSH_VAULT_NOINLINE [[gnu::noinline]]
+#endif
+
 namespace hush_vault::secret {
 namespace {
 
@@ -19,7 +26,7 @@ constexpr std::size_t bytes_per_turn = 8;
 // Out of line and through a volatile slot, so that the optimiser cannot know the value it
 // returns: without that it could prove the accumulator is 0 after a mismatch and stop the loop,
 // or turn the whole loop into a library comparison that stops early.
-__attribute__((noinline)) std::uint8_t value_barrier(std::uint8_t value) noexcept {
+HUSH_VAULT_NOINLINE std::uint8_t value_barrier(std::uint8_t value) noexcept {
     volatile std::uint8_t slot = value;
     return slot;
 }

@@ -3,6 +3,10 @@
 #define NOMINMAX
 #include <windows.h>
 
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
+
 #include <charconv>
 #include <cstdlib>
 
@@ -119,14 +123,18 @@ std::uint32_t get_environment_variable(const char16_t* name, char16_t* buffer,
 }
 
 void fast_fail(unsigned code) noexcept {
-#if defined(__x86_64__) || defined(__i386__)
+    // Not abort() where it can be helped: that runs the SIGABRT handlers first, which fail-fast
+    // exists to skip.
+#if defined(_MSC_VER)
+    __fastfail(code);
+#elif defined(__x86_64__) || defined(__i386__)
     // mingw has no __fastfail intrinsic; this is its instruction: interrupt 0x29, code in ecx.
     asm volatile("int $0x29" : : "c"(code) : "memory");
+    std::abort();  // never reached on a system that knows the instruction
 #else
     (void)code;
-#endif
-    // Never reached on a system that knows the instruction.
     std::abort();
+#endif
 }
 
 void write_stderr(const char* text, std::size_t n) noexcept {

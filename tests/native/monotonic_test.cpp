@@ -13,14 +13,30 @@
 namespace hush_vault::secret {
 namespace {
 
-__extension__ using Wide = unsigned __int128;  // exact products for the oracle below
 constexpr std::uint64_t billion = 1'000'000'000;
 constexpr std::uint64_t two_to_63 = std::uint64_t{1} << 63;
 
 // The clock is defined in 64-bit arithmetic, so the exact quotient ticks * 10^9 / frequency,
 // rounded down and reduced modulo 2^64 (a wrap only past 58,000 years of uptime at 10 MHz).
+// The product needs up to 94 bits and not every compiler has a 128-bit integer: it is held in two
+// halves and divided by schoolbook long division, one bit at a time.
 MonotonicInstant exact(std::uint64_t ticks, std::uint64_t frequency) {
-    auto nanos = static_cast<std::uint64_t>(Wide{ticks} * billion / frequency);
+    const std::uint64_t low_part = (ticks & 0xFFFF'FFFFU) * billion;  // below 2^62
+    const std::uint64_t high_part = (ticks >> 32U) * billion;         // below 2^62, times 2^32
+    const std::uint64_t low = low_part + (high_part << 32U);
+    const std::uint64_t high = (high_part >> 32U) + (low < low_part ? 1U : 0U);
+
+    std::uint64_t nanos = 0;
+    std::uint64_t remainder = 0;  // below frequency, so shifting it left never overflows
+    for (int bit = 127; bit >= 0; --bit) {
+        const std::uint64_t word = bit >= 64 ? high : low;
+        remainder = (remainder << 1U) | ((word >> (static_cast<unsigned>(bit) % 64U)) & 1U);
+        nanos <<= 1U;
+        if (remainder >= frequency) {
+            remainder -= frequency;
+            nanos |= 1U;
+        }
+    }
     return {nanos / billion, static_cast<std::uint32_t>(nanos % billion)};
 }
 

@@ -120,15 +120,16 @@ TEST(SecretBuffer, RefusedLockNamesTheSystemErrorAndLeavesTheBufferFilledAndUnlo
     PageLocks locks(fake.backend());
     const std::vector<std::uint8_t> secret = pattern(9);
     SecretBuffer buffer = SecretBuffer::from_bytes(secret.data(), secret.size());
-    // 5 is ERROR_ACCESS_DENIED, what Windows gives past the working-set limit.
-    fake.refuse_at(reinterpret_cast<std::uintptr_t>(buffer.data()), 5);
+    // 1453 is ERROR_WORKING_SET_QUOTA, what Windows gives once the locked pages would pass the
+    // process's minimum working set (Wine answers 5, ERROR_ACCESS_DENIED, for a refused mlock).
+    fake.refuse_at(reinterpret_cast<std::uintptr_t>(buffer.data()), 1453);
 
     auto refused = buffer.lock(locks);
     ASSERT_FALSE(refused.has_value());
-    EXPECT_EQ(refused.error().code, 5U);
+    EXPECT_EQ(refused.error().code, 1453U);
     const Text message = refused.error().message();
-    EXPECT_EQ(message, "Failed to lock memory (VirtualLock): " + os_error_text(5));
-    EXPECT_TRUE(message.ends_with(" (os error 5)")) << message;
+    EXPECT_EQ(message, "Failed to lock memory (VirtualLock): " + os_error_text(1453));
+    EXPECT_TRUE(message.ends_with(" (os error 1453)")) << message;
 
     EXPECT_FALSE(buffer.locked());
     EXPECT_EQ(locks.count(buffer.data()), 0U);
