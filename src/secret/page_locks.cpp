@@ -214,7 +214,7 @@ std::size_t PageLocks::unlocked_pages() const noexcept {
 }
 
 std::optional<RelockFailure> PageLocks::take_relock_failure() noexcept {
-    if (!relock_failed_.load(std::memory_order_acquire)) {
+    if (!relock_failure_pending()) {
         return std::nullopt;
     }
     std::lock_guard guard(mutex_);

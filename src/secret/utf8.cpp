@@ -232,10 +232,6 @@ struct Utf8Writer {
     }
 };
 
-}  // namespace
-
-namespace {
-
 // The number of well-formed two-byte sequences (C2..DF, then 80..BF) at the start of p[0, n),
 // counted eight bytes at a time; raises widest to DF when one of them is U+0100 or above (a
 // lead from C4 on), which is all the string's width needs to know.
