@@ -33,7 +33,9 @@ echo "== package: stubtest"
 "$venv/bin/python" -m mypy.stubtest hush_vault
 
 echo "== package: mypy --strict"
-"$venv/bin/python" -m mypy --strict --no-incremental --cache-dir=/dev/null "${typed[@]}"
+# deprecated: comparing vaults with == or != is reported where it is written.
+"$venv/bin/python" -m mypy --strict --enable-error-code deprecated --no-incremental \
+    --cache-dir=/dev/null "${typed[@]}"
 
 echo "== package: pyright (basedpyright, strict)"
 "$venv/bin/basedpyright" --pythonpath "$venv/bin/python" -p "$typing/pyrightconfig.json" \
