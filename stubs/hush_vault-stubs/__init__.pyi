@@ -73,12 +73,12 @@ class HushVault:
     # Refused: == and != raise TypeError (use verify or compare); instances are unhashable;
     # pickling, copy and deepcopy raise TypeError.
     @deprecated(
-        "HushVault refuses == and != (TypeError at run time): use .verify(bytes) or .compare(HushVault)"
+        "HushVault refuses == and != (TypeError): use .verify(bytes) or .compare(HushVault)"
     )
     def __eq__(self, value: object, /) -> NoReturn:
         """Always raises TypeError: use verify() or compare()."""
     @deprecated(
-        "HushVault refuses == and != (TypeError at run time): use .verify(bytes) or .compare(HushVault)"
+        "HushVault refuses == and != (TypeError): use .verify(bytes) or .compare(HushVault)"
     )
     def __ne__(self, value: object, /) -> NoReturn:
         """Always raises TypeError: use verify() or compare()."""
