@@ -50,7 +50,7 @@ class HushVault:
     def reveal_masked(self, suffix_len: SupportsIndex) -> str:
         """'*' for each byte but the last suffix_len, then those bytes as text. Never burns.
 
-        Raises ValueError "Vault is wiped.", TypeError, OverflowError (negative suffix_len).
+        Raises ValueError "Vault is wiped.", TypeError, OverflowError (suffix_len out of range).
         """
     def compare(self, other: HushVault) -> bool:
         """Whether other holds the same secret, in constant time. Never burns.
@@ -71,7 +71,8 @@ class HushVault:
     ) -> None:
         """Wipe the vault as wipe_py() does; an exception from the block goes on."""
     # Refused: == and != raise TypeError (use verify or compare); instances are unhashable;
-    # pickling, copy and deepcopy raise TypeError.
+    # pickling, copy and deepcopy raise TypeError. The deprecation makes checkers flag a == b where
+    # it is written: mypy with its deprecated error code, pyright in strict mode.
     @deprecated(
         "HushVault refuses == and != (TypeError): use .verify(bytes) or .compare(HushVault)"
     )
