@@ -39,6 +39,12 @@ def write_generated():
         "floor it wraps; run it with `.venv/bin/python bench/bench_vault.py`.\n"
     )
     (GENERATED / "performance.md").write_text(performance)
+    platforms = section(readme, "Platforms") or (
+        "The differences between Linux, macOS and Windows are listed in the repository's README.\n"
+    )
+    # The page gives the section its title; its subsections become bold lead-ins.
+    platforms = re.sub(r"^#{3,} (.+)$", r"**\1**", platforms, flags=re.M)
+    (GENERATED / "platforms.md").write_text(platforms)
     security = ROOT / "SECURITY.md"
     (GENERATED / "security.md").write_text(
         security.read_text() if security.exists() else FALLBACK_SECURITY

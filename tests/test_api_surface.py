@@ -69,3 +69,11 @@ def docs_surface():
 @pytest.mark.parametrize("documented", [stub_surface, docs_surface], ids=["stubs", "api-reference"])
 def test_surface_matches_runtime(documented):
     assert documented() == runtime_surface()
+
+
+def test_stubs_document_the_class_and_every_method():
+    # Editors show these on hover.
+    tree = ast.parse(stub_path().read_text())
+    (cls,) = [node for node in tree.body if isinstance(node, ast.ClassDef)]
+    nodes = [cls] + [node for node in cls.body if isinstance(node, ast.FunctionDef)]
+    assert [node.name for node in nodes if not ast.get_docstring(node)] == []
