@@ -60,7 +60,7 @@ bool at_fork(void (* /*prepare*/)() noexcept, void (* /*parent*/)() noexcept,
     return true;  // no fork on Windows: a new process never inherits our memory
 }
 
-Text lock_limit_note() noexcept {
+Text lock_limit_note(ErrorCode /*code*/, std::size_t /*bytes*/) noexcept {
     SIZE_T minimum = 0;
     SIZE_T maximum = 0;
     Text note("Locked memory is limited by the process's minimum working set");
