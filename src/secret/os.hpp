@@ -50,6 +50,10 @@ bool virtual_unlock(void* address, std::size_t n) noexcept;
 // has run out of memory mappings, and the note gives their count and vm.max_map_count.
 [[nodiscard]] Text lock_limit_note(ErrorCode code, std::size_t bytes) noexcept;
 
+// The encoding the environment's values must be valid in: "UTF-16" on Windows, "UTF-8" on POSIX,
+// where the bytes are decoded as UTF-8 (see get_environment_variable).
+[[nodiscard]] const char* environment_encoding() noexcept;
+
 // GetLastError / SetLastError for the calling thread. On POSIX the codes are errno values, except
 // for the Windows codes named above, which the POSIX services set where Windows would.
 [[nodiscard]] ErrorCode last_error() noexcept;

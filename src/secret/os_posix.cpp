@@ -232,6 +232,10 @@ Text lock_limit_note(ErrorCode code, std::size_t bytes) noexcept {
     return note;
 }
 
+const char* environment_encoding() noexcept {
+    return "UTF-8";
+}
+
 // The OS layer is the heap that every owner above it builds on.
 void* heap_alloc(std::size_t n) noexcept {
     return std::malloc(n);  // NOLINT(cppcoreguidelines-no-malloc)

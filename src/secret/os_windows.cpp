@@ -78,6 +78,10 @@ Text lock_limit_note(ErrorCode /*code*/, std::size_t /*bytes*/) noexcept {
     return note;
 }
 
+const char* environment_encoding() noexcept {
+    return "UTF-16";
+}
+
 ErrorCode last_error() noexcept {
     return GetLastError();
 }
