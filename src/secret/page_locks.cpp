@@ -67,7 +67,7 @@ void PageLocks::note_pending() noexcept {
     failure_pending_.store(true, std::memory_order_release);
 }
 
-bool PageLocks::unlock_run(std::uintptr_t first, std::uintptr_t last) noexcept {
+bool PageLocks::unlock_run(std::uintptr_t first, std::uintptr_t last) const noexcept {
     const std::size_t page_size = backend_.page_size;
     // Windows refuses to unlock what is not locked (a refused lock's clean-up): unlocked all
     // the same.

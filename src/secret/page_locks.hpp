@@ -108,7 +108,7 @@ class PageLocks {
     void relock_after_fork_locked() noexcept;  // relock_after_fork with mutex_ held
 
     // Unlocks pages first..last; true when they are unlocked now.
-    bool unlock_run(std::uintptr_t first, std::uintptr_t last) noexcept;
+    [[nodiscard]] bool unlock_run(std::uintptr_t first, std::uintptr_t last) const noexcept;
     // Unlocks pages first..last, which no live lock counts; a refusal keeps them in stuck_.
     void unlock_uncounted(std::uintptr_t first, std::uintptr_t last) noexcept;
     // Tries the stuck pages again, run by run, until the system refuses one.
