@@ -3,7 +3,8 @@
 pyperf calibrates, warms up and spreads each case over several worker processes; the workers of
 the cases compared in one row are interleaved (one process of each in turn), so that the machine's
 load at any moment weighs on both sides alike. Instruction counts under callgrind complete the
-table: unlike times, they repeat exactly.
+table: unlike times, they repeat exactly. Last comes the cost of a fork with live vaults
+(bench/fork_cost.py), against a plain fork of the same process.
 
 Run through tools/bench.sh, which builds the module in release mode first. Options are pyperf's
 (--fast, --rigorous, -p PROCESSES, ...) plus --short (a smoke run for CI: seconds, no verdicts)
@@ -190,6 +191,11 @@ def main():
 
         instruction_counts = callgrind_counts.measure(short)
     print_table(results, instruction_counts, short)
+    # In a process of its own: it keeps 80 MB of vaults alive and forks.
+    import subprocess
+
+    subprocess.run([sys.executable, os.path.join(HERE, "fork_cost.py")] + (["--short"] if short
+                   else []), check=True)
 
 
 if __name__ == "__main__":

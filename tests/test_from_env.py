@@ -12,7 +12,7 @@ from hush_vault import HushVault
 from conftest import set_env
 
 NAME = "HUSH_VAULT_FROM_ENV_TEST"
-NOT_FOUND = "^'Env var not found'$"
+NOT_FOUND = "(?m)^'Env var not found'$"  # the first line; the note follows
 WIPED = r"^Vault is wiped\.$"
 
 
@@ -61,22 +61,33 @@ def test_empty_value_gives_an_empty_secret(monkeypatch):
     assert vault.reveal_masked(0) == ""
 
 
+def not_set(name):
+    return f"environment variable {name!r} is not set"
+
+
 def test_missing_variable_raises_key_error(monkeypatch):
     monkeypatch.delenv(NAME, raising=False)
     with pytest.raises(KeyError, match=NOT_FOUND) as info:
         HushVault.from_env(NAME)
     assert info.value.args == ("Env var not found",)
     assert str(info.value) == "'Env var not found'"
+    assert info.value.__notes__ == [not_set(NAME)]
 
 
-def test_name_with_nul_is_not_found(monkeypatch):
-    # The part before the NUL exists; it must not be what gets looked up.
-    monkeypatch.setenv(NAME, "visible")
-    for name in (NAME + "\0", NAME + "\0suffix", "\0" + NAME, "\0"):
+def test_name_with_nul_or_equals_is_not_found(monkeypatch):
+    # The part before the NUL exists, and NAME=a=b=c starts with "NAME=a": neither may be what
+    # gets looked up.
+    monkeypatch.setenv(NAME, "a=b=c")
+    for name in (NAME + "\0", NAME + "\0suffix", "\0" + NAME, "\0",
+                 NAME + "=a", NAME + "=", "=" + NAME):
         with pytest.raises(KeyError, match=NOT_FOUND) as info:
             HushVault.from_env(name)
         assert info.value.args == ("Env var not found",)
-    assert os.environ[NAME] == "visible"
+        assert info.value.__notes__ == [
+            f"environment variable {name!r}: no variable can have this name, which holds '=' or "
+            "U+0000"
+        ]
+    assert os.environ[NAME] == "a=b=c" and os.environ.get(NAME + "=a") is None
 
 
 def test_name_with_lone_surrogate_raises_encoding_error():
@@ -158,8 +169,9 @@ def test_environment_is_left_unchanged(monkeypatch):
                                  b"\xc0\x80", b"ok\x80ok"], ids=repr)
 def test_value_that_is_not_valid_text_is_not_found(monkeypatch, raw):
     monkeypatch.setitem(os.environb, NAME.encode(), raw)
-    with pytest.raises(KeyError, match=NOT_FOUND):
+    with pytest.raises(KeyError, match=NOT_FOUND) as info:
         HushVault.from_env(NAME)
+    assert info.value.__notes__ == [f"environment variable {NAME!r}: its value is not valid UTF-8"]
     assert os.environb[NAME.encode()] == raw
 
 

@@ -6,8 +6,11 @@ import json
 import mmap
 import os
 import pathlib
+import sys
 
-from conftest import real_memory_locks
+import pytest
+
+from conftest import real_memory_locks, run_python
 
 TESTS = pathlib.Path(__file__).parent
 PAGE = mmap.PAGESIZE
@@ -52,3 +55,71 @@ def test_vaults_past_the_lock_limit(run_unprivileged):
     for named in (f"now {4 * PAGE // 1024} KiB", "ulimit -l", "LimitMEMLOCK=", "--ulimit memlock",
                   "CAP_IPC_LOCK", f"pages of {PAGE} bytes"):
         assert named in note, (named, note)
+
+
+def may_lock_without_limit():
+    with open("/proc/self/status") as status:
+        effective = next(line for line in status if line.startswith("CapEff:"))
+    return int(effective.split()[1], 16) >> 14 & 1  # CAP_IPC_LOCK
+
+
+def max_map_count():
+    with open("/proc/sys/vm/max_map_count") as limit:
+        return int(limit.read())
+
+
+@real_memory_locks
+@pytest.mark.skipif(not sys.platform.startswith("linux") or not may_lock_without_limit(),
+                    reason="needs CAP_IPC_LOCK, so that only the mapping limit can refuse")
+@pytest.mark.skipif(sys.platform.startswith("linux") and max_map_count() > 300_000,
+                    reason="vm.max_map_count too high to fill in a few seconds")
+def test_out_of_memory_mappings():
+    """At vm.max_map_count (which the test reads, never sets): pages whose unlock is refused stay
+    known and are unlocked once mappings are free again, and the refused lock's note names the
+    mapping limit. The process fills its map count with its own small mappings, then frees them."""
+    result = run_python(
+        """
+        import json, mmap, warnings
+        from hush_vault import HushVault
+
+        def locked_kib():
+            return int(open("/proc/self/status").read().split("VmLck:")[1].split()[0])
+        def mappings():
+            return sum(1 for _ in open("/proc/self/maps"))
+
+        baseline = locked_kib()
+        limit = int(open("/proc/sys/vm/max_map_count").read())
+        vaults = [HushVault(b"k" * 4096) for _ in range(2000)]
+        fillers = []
+        while mappings() < limit - 20:
+            fillers += [mmap.mmap(-1, mmap.PAGESIZE) for _ in range(limit - 20 - mappings())]
+        seen = dict(at_limit=locked_kib() > baseline)
+        # Unlocking every other vault splits the locked run until the system refuses.
+        del vaults[::2]
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            padding = []
+            for _ in range(5000):
+                padding.append(bytes(8192))
+                try:
+                    vaults.append(HushVault(b"s" * 16))
+                except RuntimeError as error:
+                    seen["notes"] = error.__notes__
+                    break
+        seen["warned"] = [str(w.message) for w in caught]
+        fillers.clear()
+        vaults.clear()
+        seen["locked_after"] = locked_kib() - baseline
+        seen["limit"] = limit
+        print(json.dumps(seen))
+        """,
+        timeout=60,
+    )
+    assert result.returncode == 0, result.stderr
+    seen = json.loads(result.stdout)
+    assert seen["at_limit"] and seen["locked_after"] == 0, seen
+    [note] = seen["notes"]
+    assert "run out of memory mappings" in note and f"vm.max_map_count is {seen['limit']}" in note
+    assert "RLIMIT_MEMLOCK did not refuse" in note
+    [warned] = seen["warned"]
+    assert "could not be unlocked" in warned and f"(os error {errno.ENOMEM})" in warned

@@ -2,6 +2,8 @@
 #include "frame/access.hpp"
 
 #include <charconv>
+#include <initializer_list>
+#include <string_view>
 
 #include "frame/vault_type.hpp"
 #include "secret/os_error_text.hpp"
@@ -15,26 +17,49 @@ VaultError refused(BorrowRefusal refusal) noexcept {
     return VaultError::make(PyExc_RuntimeError, text.data());  // a literal: NUL-terminated
 }
 
-}  // namespace
-
-Result<void> warn_of_unlocked_pages() noexcept {
-    auto failure = secret::PageLocks::process().take_relock_failure();
-    if (!failure) {
-        return {};
-    }
+Text decimal(std::size_t n) {
     char digits[24];
-    auto [end, error] = std::to_chars(digits, digits + sizeof digits, failure->pages);
-    const Text reason = secret::os_error_text(static_cast<std::int32_t>(failure->code));
-    const std::string_view parts[] = {
-        "after fork, ", std::string_view(digits, static_cast<std::size_t>(end - digits)),
-        " page(s) holding secrets could not be locked again in this process: ", reason,
-        "; they can be swapped out until their vaults are wiped"};
+    auto [end, error] = std::to_chars(digits, digits + sizeof digits, n);
+    return Text(digits, end);
+}
+
+Result<void> warn(std::initializer_list<std::string_view> parts) noexcept {
     Text text;
     for (std::string_view part : parts) {
         text.append(part.data(), part.size());
     }
     if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) {
         return Unexpected(VaultError::take_pending_or_system_error());
+    }
+    return {};
+}
+
+Text reason(secret::os::ErrorCode code) {
+    return secret::os_error_text(static_cast<std::int32_t>(code));
+}
+
+}  // namespace
+
+Result<void> warn_of_unlocked_pages() noexcept {
+    auto& locks = secret::PageLocks::process();
+    if (!locks.failure_pending()) {
+        return {};
+    }
+    if (auto failure = locks.take_relock_failure()) {
+        auto warned =
+            warn({"after fork, ", decimal(failure->pages),
+                  " page(s) holding secrets could not be locked again in this process: ",
+                  reason(failure->code), "; they can be swapped out until their vaults are wiped"});
+        if (!warned) {
+            return warned;
+        }
+    }
+    if (auto failure = locks.take_unlock_failure()) {
+        return warn({decimal(failure->pages),
+                     " page(s) that held secrets, zeroed since, could not be unlocked: ",
+                     reason(failure->code),
+                     "; they stay locked, and count against the lock limit, until a later wipe "
+                     "can unlock them"});
     }
     return {};
 }
@@ -56,7 +81,7 @@ namespace {
 // The usual call's self: exactly the class, and no warning of unlocked pages due.
 VaultObject* plain_vault(PyObject* object) noexcept {
     if (Py_TYPE(object) != vault_type_for_call() ||
-        secret::PageLocks::process().relock_failure_pending()) {
+        secret::PageLocks::process().failure_pending()) {
         return nullptr;
     }
     return as_vault(object);

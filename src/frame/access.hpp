@@ -12,8 +12,9 @@
 namespace hush_vault::frame {
 
 // After a fork whose child could not lock every secret's pages again, the first call into the
-// class in that child warns (RuntimeWarning) how many pages are unlocked and why. Fails only when
-// the warning is turned into an error.
+// class in that child warns (RuntimeWarning) how many pages are unlocked and why; after a wipe
+// whose pages the system refused to unlock, the next call warns of those. Fails only when the
+// warning is turned into an error.
 [[nodiscard]] Result<void> warn_of_unlocked_pages() noexcept;
 
 // The self step: TypeError "'{from}' object cannot be cast as 'HushVault'" unless object is a

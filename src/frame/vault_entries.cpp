@@ -150,6 +150,12 @@ PyObject* vault_repr(PyObject* self) noexcept {
 PyObject* vault_richcompare(PyObject* self, PyObject* other, int op) noexcept {
     switch (op) {
         case Py_EQ: {
+            // A warning turned into an error is no refused access: it must reach the caller,
+            // or the interpreter would answer the comparison by identity.
+            if (auto warned = warn_of_unlocked_pages(); !warned) {
+                std::move(warned).error().raise();
+                return nullptr;
+            }
             // A vault that cannot be read now leaves the question to the other operand.
             if (!SharedAccess::take(self).has_value()) {
                 Py_RETURN_NOTIMPLEMENTED;

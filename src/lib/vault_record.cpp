@@ -55,7 +55,7 @@ Result<VaultRecord> make_record(std::span<const std::uint8_t> data, bool is_vola
 
 VaultError lock_refused(const secret::LockFailure& failure) noexcept {
     auto error = VaultError::make(PyExc_RuntimeError, failure.message());
-    error.add_note(secret::os::lock_limit_note());
+    error.add_note(secret::os::lock_limit_note(failure.code, failure.bytes));
     return error;
 }
 

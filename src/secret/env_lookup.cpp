@@ -20,16 +20,22 @@ constexpr EnvSystem process_environment = {
     &os::get_environment_variable,
 };
 
-// The name as the system takes it, UTF-16 with a terminating zero unit; nothing when the name
-// holds U+0000 itself, since the system would read only the part before it.
+// Whether no variable can have this name: the system would read only the part before a U+0000,
+// and a name holding '=' would match the start of another variable's "name=value" entry.
+bool invalid_name(std::string_view name) noexcept {
+    return name.find_first_of(std::string_view("=\0", 2)) != std::string_view::npos;
+}
+
+// The name as the system takes it, UTF-16 with a terminating zero unit; nothing for an invalid
+// name.
 std::optional<ScrubbedBuffer<char16_t>> terminated_name(std::string_view name) noexcept {
+    if (invalid_name(name)) {
+        return std::nullopt;
+    }
     const ScrubbedBuffer<char16_t> units =
         utf8_to_utf16(reinterpret_cast<const std::uint8_t*>(name.data()), name.size());
     const char16_t* begin = units.data();
     const char16_t* end = begin + units.length();
-    if (std::find(begin, end, u'\0') != end) {
-        return std::nullopt;
-    }
     ScrubbedBuffer<char16_t> terminated(units.length() + 1);
     *std::copy(begin, end, terminated.data()) = u'\0';
     terminated.set_length(terminated.capacity());
@@ -108,16 +114,23 @@ std::optional<EnvValue> read_env_var(std::string_view name) noexcept {
     return read_env_var(name, process_environment);
 }
 
-std::optional<ScrubbedBuffer<char>> read_env_utf8(std::string_view name,
-                                                  const EnvSystem& system) noexcept {
+Expected<ScrubbedBuffer<char>, EnvMiss> read_env_utf8(std::string_view name,
+                                                      const EnvSystem& system) noexcept {
+    if (invalid_name(name)) {
+        return Unexpected(EnvMiss::invalid_name);
+    }
     const std::optional<EnvValue> value = read_env_var(name, system);
     if (!value) {
-        return std::nullopt;
+        return Unexpected(EnvMiss::not_set);
     }
-    return utf16_to_utf8(value->data(), value->length());
+    auto text = utf16_to_utf8(value->data(), value->length());
+    if (!text) {
+        return Unexpected(EnvMiss::invalid_value);
+    }
+    return std::move(*text);
 }
 
-std::optional<ScrubbedBuffer<char>> read_env_utf8(std::string_view name) noexcept {
+Expected<ScrubbedBuffer<char>, EnvMiss> read_env_utf8(std::string_view name) noexcept {
     return read_env_utf8(name, process_environment);
 }
 

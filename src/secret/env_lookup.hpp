@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "os.hpp"
+#include "result.hpp"
 #include "scrubbed_buffer.hpp"
 
 namespace hush_vault::secret {
@@ -47,16 +48,24 @@ class EnvValue {
 };
 
 // The value of the variable named by the UTF-8 text `name`, as UTF-16; nothing when the variable
-// is missing, the name holds U+0000, or the system refuses. The first call offers 512 units; a
+// is missing, the name holds U+0000 or '=' (no variable is named so: the lookup would match
+// another variable's name and value), or the system refuses. The first call offers 512 units; a
 // larger need is met by a heap buffer of the size the system reports (or doubled, when it
 // reports ERROR_INSUFFICIENT_BUFFER). Any other result is an internal fault.
 [[nodiscard]] std::optional<EnvValue> read_env_var(std::string_view name) noexcept;
 [[nodiscard]] std::optional<EnvValue> read_env_var(std::string_view name,
                                                    const EnvSystem& system) noexcept;
 
-// The variable's value as UTF-8 bytes; nothing when it is missing or not valid UTF-16.
-[[nodiscard]] std::optional<ScrubbedBuffer<char>> read_env_utf8(std::string_view name) noexcept;
-[[nodiscard]] std::optional<ScrubbedBuffer<char>> read_env_utf8(std::string_view name,
-                                                                const EnvSystem& system) noexcept;
+// Why read_env_utf8 found nothing.
+enum class EnvMiss {
+    not_set,        // missing, or the system refused
+    invalid_value,  // not valid UTF-16 (on POSIX: its bytes are not valid UTF-8)
+    invalid_name,   // the name holds U+0000 or '='
+};
+
+// The variable's value as UTF-8 bytes, or why there is none.
+[[nodiscard]] Expected<ScrubbedBuffer<char>, EnvMiss> read_env_utf8(std::string_view name) noexcept;
+[[nodiscard]] Expected<ScrubbedBuffer<char>, EnvMiss> read_env_utf8(
+    std::string_view name, const EnvSystem& system) noexcept;
 
 }  // namespace hush_vault::secret

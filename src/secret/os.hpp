@@ -15,6 +15,7 @@ using ModuleHandle = void*;
 
 inline constexpr ErrorCode error_success = 0;
 inline constexpr ErrorCode error_insufficient_buffer = 122;
+inline constexpr ErrorCode error_not_locked = 158;  // VirtualUnlock over pages not locked
 inline constexpr ErrorCode error_envvar_not_found = 203;
 
 inline constexpr std::uint32_t format_message_ignore_inserts = 0x200;
@@ -43,9 +44,15 @@ bool virtual_unlock(void* address, std::size_t n) noexcept;
 [[nodiscard]] bool at_fork(void (*prepare)() noexcept, void (*parent)() noexcept,
                            void (*child)() noexcept) noexcept;
 
-// For the note on a refused lock: the limit on locked memory now in force for this process and
-// how to raise it (RLIMIT_MEMLOCK on POSIX, the minimum working set on Windows).
-[[nodiscard]] Text lock_limit_note() noexcept;
+// For the note on a refused lock of `bytes` bytes, refused with `code`: the limit that refused it
+// and how to raise it. On Windows the minimum working set. On POSIX RLIMIT_MEMLOCK, unless the
+// process may lock without limit or the lock fitted under it: then (ENOMEM, Linux) the process
+// has run out of memory mappings, and the note gives their count and vm.max_map_count.
+[[nodiscard]] Text lock_limit_note(ErrorCode code, std::size_t bytes) noexcept;
+
+// The encoding the environment's values must be valid in: "UTF-16" on Windows, "UTF-8" on POSIX,
+// where the bytes are decoded as UTF-8 (see get_environment_variable).
+[[nodiscard]] const char* environment_encoding() noexcept;
 
 // GetLastError / SetLastError for the calling thread. On POSIX the codes are errno values, except
 // for the Windows codes named above, which the POSIX services set where Windows would.

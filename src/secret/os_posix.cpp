@@ -1,5 +1,6 @@
 // The OS layer over POSIX: each Windows contract of os.hpp kept with the C library, mlock and
 // errno, so that everything above it behaves on Linux as it does on Windows.
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <optional>
+#include <system_error>
 
 #include "os.hpp"
 #include "scrubbed_buffer.hpp"
@@ -92,12 +94,129 @@ Text limit_text(rlim_t limit) {
     return text;
 }
 
+Text decimal(std::uint64_t n) {
+    char digits[24];
+    auto [end, error] = std::to_chars(digits, digits + sizeof digits, n);
+    return Text(digits, end);
+}
+
+// The whole of a small /proc file (at most size - 1 bytes), zero-terminated; 0 when unreadable.
+std::size_t read_proc(const char* path, char* buffer, std::size_t size) noexcept {
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return 0;
+    }
+    std::size_t n = 0;
+    while (n + 1 < size) {
+        ssize_t got = read(fd, buffer + n, size - 1 - n);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        n += static_cast<std::size_t>(got);
+    }
+    close(fd);
+    buffer[n] = '\0';
+    return n;
+}
+
+// The number after `key` in /proc/self/status (in the given base); nothing when it is missing.
+std::optional<std::uint64_t> status_field(const char* key, int base) noexcept {
+    char status[8192];
+    if (read_proc("/proc/self/status", status, sizeof status) == 0) {
+        return std::nullopt;
+    }
+    const char* line = std::strstr(status, key);
+    if (line == nullptr) {
+        return std::nullopt;
+    }
+    const char* digits = line + std::strlen(key);
+    while (*digits == ' ' || *digits == '\t') {
+        ++digits;
+    }
+    std::uint64_t value = 0;
+    const char* end = std::strchr(digits, '\n');
+    auto [stop, error] =
+        std::from_chars(digits, end != nullptr ? end : digits + std::strlen(digits), value, base);
+    if (error != std::errc() || stop == digits) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Whether RLIMIT_MEMLOCK cannot have refused a lock of `bytes`: no limit for this process
+// (unlimited, or CAP_IPC_LOCK), or what it has locked plus the request stays under the limit.
+bool lock_fitted(rlim_t soft_limit, std::size_t bytes) noexcept {
+    constexpr unsigned cap_ipc_lock = 14;
+    if (soft_limit == RLIM_INFINITY) {
+        return true;
+    }
+    auto effective = status_field("CapEff:", 16);
+    if (effective && ((*effective >> cap_ipc_lock) & 1U) != 0) {
+        return true;
+    }
+    auto locked_kib = status_field("VmLck:", 10);
+    const std::uint64_t request = bytes + 2 * page_size();  // whole pages, either side
+    return locked_kib && *locked_kib * 1024 + request <= soft_limit;
+}
+
+// The count of this process's memory mappings, against vm.max_map_count (Linux).
+std::optional<Text> mapping_note() noexcept {
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
+    int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::uint64_t mappings = 0;
+    char chunk[65536];
+    while (true) {
+        ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        mappings += static_cast<std::uint64_t>(std::count(chunk, chunk + got, '\n'));
+    }
+    close(fd);
+    char maximum[32];
+    std::uint64_t max_count = 0;
+    std::size_t n = read_proc("/proc/sys/vm/max_map_count", maximum, sizeof maximum);
+    if (n == 0 || std::from_chars(maximum, maximum + n, max_count).ec != std::errc()) {
+        return std::nullopt;
+    }
+    // Far from the limit, the mappings did not refuse either (the failed lock needed a few more).
+    constexpr std::uint64_t margin = 16;
+    if (mappings + margin < max_count) {
+        return std::nullopt;
+    }
+    Text note("The process has run out of memory mappings: it has ");
+    note += decimal(mappings);
+    note += ", and vm.max_map_count is ";
+    note += decimal(max_count);
+    note +=
+        ". Every locked run of pages is a mapping of its own, and unlocking part of a run splits "
+        "it. RLIMIT_MEMLOCK did not refuse this lock. Hold fewer vaults or mappings at once, or "
+        "raise vm.max_map_count (sysctl).";
+    return note;
+}
+
 }  // namespace
 
-Text lock_limit_note() noexcept {
+Text lock_limit_note(ErrorCode code, std::size_t bytes) noexcept {
     rlimit limit{};
+    const bool known = getrlimit(RLIMIT_MEMLOCK, &limit) == 0;
+    if (code == ENOMEM && known && lock_fitted(limit.rlim_cur, bytes)) {
+        if (auto mappings = mapping_note()) {
+            return std::move(*mappings);
+        }
+    }
     Text note("Locked memory is limited by RLIMIT_MEMLOCK");
-    if (getrlimit(RLIMIT_MEMLOCK, &limit) == 0) {
+    if (known) {
         note += ", now ";
         note += limit_text(limit.rlim_cur);
         note += " for this process (hard limit ";
@@ -108,11 +227,13 @@ Text lock_limit_note() noexcept {
         ". Raise it with `ulimit -l` (in KiB), LimitMEMLOCK= in a systemd unit or "
         "`--ulimit memlock=BYTES` for a container, or give the process CAP_IPC_LOCK. "
         "Vaults lock whole pages of ";
-    char digits[24];
-    auto [end, error] = std::to_chars(digits, digits + sizeof digits, page_size());
-    note.append(digits, end);
+    note += decimal(page_size());
     note += " bytes, and small vaults share them.";
     return note;
+}
+
+const char* environment_encoding() noexcept {
+    return "UTF-8";
 }
 
 // The OS layer is the heap that every owner above it builds on.

@@ -60,7 +60,7 @@ bool at_fork(void (* /*prepare*/)() noexcept, void (* /*parent*/)() noexcept,
     return true;  // no fork on Windows: a new process never inherits our memory
 }
 
-Text lock_limit_note() noexcept {
+Text lock_limit_note(ErrorCode /*code*/, std::size_t /*bytes*/) noexcept {
     SIZE_T minimum = 0;
     SIZE_T maximum = 0;
     Text note("Locked memory is limited by the process's minimum working set");
@@ -76,6 +76,10 @@ Text lock_limit_note() noexcept {
         "SetProcessWorkingSetSize before creating vaults. Vaults lock whole 4 KiB pages, "
         "and small vaults share them.";
     return note;
+}
+
+const char* environment_encoding() noexcept {
+    return "UTF-16";
 }
 
 ErrorCode last_error() noexcept {

@@ -63,6 +63,53 @@ bool PageLocks::needs_lock(std::uintptr_t page) const noexcept {
            (!unlocked_.empty() && unlocked_.find(page) != unlocked_.end());
 }
 
+void PageLocks::note_pending() noexcept {
+    failure_pending_.store(true, std::memory_order_release);
+}
+
+bool PageLocks::unlock_run(std::uintptr_t first, std::uintptr_t last) const noexcept {
+    const std::size_t page_size = backend_.page_size;
+    // Windows refuses to unlock what is not locked (a refused lock's clean-up): unlocked all
+    // the same.
+    return backend_.unlock(page_address(first, page_size), (last - first + 1) * page_size) ||
+           backend_.last_error() == os::error_not_locked;
+}
+
+void PageLocks::unlock_uncounted(std::uintptr_t first, std::uintptr_t last) noexcept {
+    if (unlock_run(first, last)) {
+        if (!stuck_.empty()) {
+            stuck_.erase(stuck_.lower_bound(first), stuck_.upper_bound(last));
+        }
+        return;
+    }
+    // Still locked, with no secret in it: kept, so that a later release unlocks it when the
+    // system allows (unlocking merges mappings back), and reported.
+    const os::ErrorCode code = backend_.last_error();
+    for (std::uintptr_t page = first; page <= last; ++page) {
+        stuck_.insert(page);
+    }
+    if (!unlock_failure_) {
+        unlock_failure_ = UnlockFailure{0, code};
+    }
+    unlock_failure_->pages += last - first + 1;
+    note_pending();
+}
+
+void PageLocks::retry_stuck() noexcept {
+    while (!stuck_.empty()) {
+        auto run = stuck_.begin();
+        const std::uintptr_t first = *run;
+        std::uintptr_t last = first;
+        for (++run; run != stuck_.end() && *run == last + 1; ++run) {
+            ++last;
+        }
+        if (!unlock_run(first, last)) {
+            return;  // still refused: the next release tries again
+        }
+        stuck_.erase(stuck_.begin(), run);
+    }
+}
+
 Expected<void, os::ErrorCode> PageLocks::acquire(const void* address, std::size_t n) noexcept {
     if (n == 0) {
         return {};
@@ -72,7 +119,7 @@ Expected<void, os::ErrorCode> PageLocks::acquire(const void* address, std::size_
     std::lock_guard guard(mutex_);
 
     // A block within one page, as most secrets are: one lookup of the page, not two.
-    if (span.first == span.last && unlocked_.empty()) {
+    if (span.first == span.last && unlocked_.empty() && stuck_.empty()) {
         if (auto entry = counts_.find(span.first); entry != counts_.end()) {
             ++entry->second;
             return {};
@@ -80,23 +127,23 @@ Expected<void, os::ErrorCode> PageLocks::acquire(const void* address, std::size_
         void* page = page_address(span.first, page_size);
         if (!backend_.lock(page, page_size)) {
             os::ErrorCode failure = backend_.last_error();
-            backend_.unlock(page, page_size);  // the system may have locked it before giving up
+            // The system may have locked it before giving up.
+            unlock_uncounted(span.first, span.first);
             return Unexpected(failure);
         }
         counts_.emplace(span.first, 1);
         return {};
     }
 
-    // Counts change only once every lock has succeeded, so until then needs_lock still marks
-    // exactly the pages this call has to lock, and on failure those it has already locked.
-    auto for_each_run = [&](std::uintptr_t from, std::uintptr_t to, auto&& visit) {
+    // The runs of pages in from..to for which `include` holds.
+    auto for_each_run = [](std::uintptr_t from, std::uintptr_t to, auto&& include, auto&& visit) {
         for (std::uintptr_t page = from; page <= to;) {
-            if (!needs_lock(page)) {
+            if (!include(page)) {
                 ++page;
                 continue;
             }
             std::uintptr_t end = page;
-            while (end < to && needs_lock(end + 1)) {
+            while (end < to && include(end + 1)) {
                 ++end;
             }
             if (!visit(page, end)) {
@@ -106,10 +153,13 @@ Expected<void, os::ErrorCode> PageLocks::acquire(const void* address, std::size_
         }
         return true;
     };
+    auto to_lock = [&](std::uintptr_t page) { return needs_lock(page); };
 
+    // Counts change only once every lock has succeeded, so until then needs_lock still marks
+    // exactly the pages this call has to lock.
     std::uintptr_t failed_last = 0;
     os::ErrorCode failure = os::error_success;
-    bool locked_all = for_each_run(span.first, span.last, [&](auto first, auto last) {
+    bool locked_all = for_each_run(span.first, span.last, to_lock, [&](auto first, auto last) {
         if (backend_.lock(page_address(first, page_size), (last - first + 1) * page_size)) {
             return true;
         }
@@ -118,9 +168,12 @@ Expected<void, os::ErrorCode> PageLocks::acquire(const void* address, std::size_
         return false;
     });
     if (!locked_all) {
-        // The refused run too: the system may have locked part of it before giving up.
-        for_each_run(span.first, failed_last, [&](auto first, auto last) {
-            backend_.unlock(page_address(first, page_size), (last - first + 1) * page_size);
+        // The refused run too: the system may have locked part of it before giving up. A page
+        // another lock counts keeps its state: it holds a live secret, and unlocking it would
+        // also let it into core dumps.
+        auto uncounted = [&](std::uintptr_t page) { return counts_.find(page) == counts_.end(); };
+        for_each_run(span.first, failed_last, uncounted, [&](auto first, auto last) {
+            unlock_uncounted(first, last);
             return true;
         });
         return Unexpected(failure);
@@ -134,6 +187,9 @@ Expected<void, os::ErrorCode> PageLocks::acquire(const void* address, std::size_
             unlocked_.erase(page);
         }
     }
+    if (!stuck_.empty()) {
+        stuck_.erase(stuck_.lower_bound(span.first), stuck_.upper_bound(span.last));
+    }
     return {};
 }
 
@@ -141,13 +197,14 @@ void PageLocks::release(const void* address, std::size_t n) noexcept {
     if (n == 0) {
         return;
     }
-    const std::size_t page_size = backend_.page_size;
-    const PageSpan span = span_of(address, n, page_size);
+    const PageSpan span = span_of(address, n, backend_.page_size);
     std::lock_guard guard(mutex_);
 
-    auto unlock_run = [&](std::uintptr_t first, std::uintptr_t last) {
-        backend_.unlock(page_address(first, page_size), (last - first + 1) * page_size);
-    };
+    // Stuck pages are tried first: the system may allow it now, and this release's own unlock
+    // then has mappings to spare.
+    if (!stuck_.empty()) {
+        retry_stuck();
+    }
     bool in_run = false;
     std::uintptr_t run_first = 0;
     for (std::uintptr_t page = span.first; page <= span.last; ++page) {
@@ -157,7 +214,7 @@ void PageLocks::release(const void* address, std::size_t n) noexcept {
         }
         if (--entry->second != 0) {
             if (in_run) {
-                unlock_run(run_first, page - 1);
+                unlock_uncounted(run_first, page - 1);
                 in_run = false;
             }
             continue;
@@ -172,7 +229,7 @@ void PageLocks::release(const void* address, std::size_t n) noexcept {
         }
     }
     if (in_run) {
-        unlock_run(run_first, span.last);
+        unlock_uncounted(run_first, span.last);
     }
 }
 
@@ -189,22 +246,46 @@ void PageLocks::relock_after_fork() noexcept {
 }
 
 void PageLocks::relock_after_fork_locked() noexcept {
-    // One page at a time: the map is unordered, and sorting it would allocate in a child that
+    // This process holds no memory locks yet: what its parent could not lock or unlock is no
+    // verdict here, and a failure the parent had not yet reported is the parent's.
+    unlocked_.clear();
+    stuck_.clear();
+    relock_failure_.reset();
+    unlock_failure_.reset();
+    failure_pending_.store(false, std::memory_order_relaxed);
+
+    // Runs of contiguous pages, one lock each: a run starts at a page whose predecessor is not
+    // counted. Found by lookups in place, without sorting, which would allocate in a child that
     // may only be on its way to exec.
+    const std::size_t page_size = backend_.page_size;
+    auto counted = [&](std::uintptr_t page) { return counts_.find(page) != counts_.end(); };
     std::size_t refused = 0;
     os::ErrorCode code = os::error_success;
-    for (const auto& [page, live] : counts_) {
-        if (backend_.lock(page_address(page, backend_.page_size), backend_.page_size)) {
+    for (const auto& [first, live] : counts_) {
+        if (first != 0 && counted(first - 1)) {
             continue;
         }
-        if (refused++ == 0) {
-            code = backend_.last_error();
+        std::uintptr_t last = first;
+        while (counted(last + 1)) {
+            ++last;
         }
-        unlocked_.insert(page);
+        if (backend_.lock(page_address(first, page_size), (last - first + 1) * page_size)) {
+            continue;
+        }
+        // Page by page: a limit may still leave room for some, and the count reported is exact.
+        for (std::uintptr_t page = first; page <= last; ++page) {
+            if (backend_.lock(page_address(page, page_size), page_size)) {
+                continue;
+            }
+            if (refused++ == 0) {
+                code = backend_.last_error();
+            }
+            unlocked_.insert(page);
+        }
     }
     if (refused != 0) {
         relock_failure_ = RelockFailure{refused, code};
-        relock_failed_.store(true, std::memory_order_release);
+        note_pending();
     }
 }
 
@@ -213,13 +294,27 @@ std::size_t PageLocks::unlocked_pages() const noexcept {
     return unlocked_.size();
 }
 
+std::size_t PageLocks::stuck_pages() const noexcept {
+    std::lock_guard guard(mutex_);
+    return stuck_.size();
+}
+
 std::optional<RelockFailure> PageLocks::take_relock_failure() noexcept {
-    if (!relock_failure_pending()) {
+    if (!failure_pending()) {
         return std::nullopt;
     }
     std::lock_guard guard(mutex_);
-    relock_failed_.store(false, std::memory_order_relaxed);
+    failure_pending_.store(unlock_failure_.has_value(), std::memory_order_relaxed);
     return std::exchange(relock_failure_, std::nullopt);
+}
+
+std::optional<UnlockFailure> PageLocks::take_unlock_failure() noexcept {
+    if (!failure_pending()) {
+        return std::nullopt;
+    }
+    std::lock_guard guard(mutex_);
+    failure_pending_.store(relock_failure_.has_value(), std::memory_order_relaxed);
+    return std::exchange(unlock_failure_, std::nullopt);
 }
 
 }  // namespace hush_vault::secret

@@ -58,7 +58,7 @@ Expected<void, LockFailure> SecretBuffer::lock(PageLocks& locks) noexcept {
     }
     auto locked = locks.acquire(block_, length_);
     if (!locked) {
-        return Unexpected(LockFailure{locked.error()});
+        return Unexpected(LockFailure{locked.error(), length_});
     }
     locks_ = &locks;
     locked_bytes_ = length_;

@@ -14,6 +14,7 @@ namespace hush_vault::secret {
 // A refused memory lock, with the system's error code.
 struct LockFailure {
     os::ErrorCode code;
+    std::size_t bytes;  // the size of the refused range
     // "Failed to lock memory (VirtualLock): " followed by os_error_text(code).
     [[nodiscard]] Text message() const;
 };

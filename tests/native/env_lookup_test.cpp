@@ -135,14 +135,19 @@ TEST(EnvLookup, AValueThatChangesBetweenCallsIsReadAsItIsAtTheLastCall) {
     EXPECT_TRUE(holds(read_env_var("S", fake_system), value_of_length(3)));
 }
 
-TEST(EnvLookup, MissingVariablesAndNamesHoldingNulGiveNothing) {
+TEST(EnvLookup, MissingVariablesAndNamesHoldingNulOrEqualsGiveNothing) {
     reset(std::nullopt);
     EXPECT_FALSE(read_env_var("S", fake_system).has_value());
-    EXPECT_FALSE(read_env_utf8("S", fake_system).has_value());
+    EXPECT_EQ(read_env_utf8("S", fake_system).error(), EnvMiss::not_set);
     EXPECT_EQ(fake.sizes_offered.size(), 2U);
 
+    // A name holding '=' would match the start of another entry ("S=T=x" for "S=T").
     reset(u"x");
-    EXPECT_FALSE(read_env_var(std::string_view("S\0T", 3), fake_system).has_value());
+    for (std::string_view name : {std::string_view("S\0T", 3), std::string_view("S=T"),
+                                  std::string_view("=S"), std::string_view("S=")}) {
+        EXPECT_FALSE(read_env_var(name, fake_system).has_value()) << name;
+        EXPECT_EQ(read_env_utf8(name, fake_system).error(), EnvMiss::invalid_name) << name;
+    }
     EXPECT_TRUE(fake.sizes_offered.empty());  // the system was never asked
 }
 
@@ -155,7 +160,7 @@ TEST(EnvLookup, Utf8FormIsTheValueEncodedOrNothingForAnUnpairedSurrogate) {
     for (const char16_t* invalid : {u"ab\xD800", u"\xDC00-ab", u"\xDBFF\xDBFF"}) {
         reset(invalid);
         EXPECT_TRUE(read_env_var("S", fake_system).has_value());
-        EXPECT_FALSE(read_env_utf8("S", fake_system).has_value());
+        EXPECT_EQ(read_env_utf8("S", fake_system).error(), EnvMiss::invalid_value);
     }
 }
 

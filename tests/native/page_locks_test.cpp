@@ -135,21 +135,34 @@ TEST(PageLocks, RefusedLockUndoesWhatThisCallLockedAndKeepsEveryCount) {
     EXPECT_EQ(counts(locks, 9, 15), (std::vector<std::uint32_t>{0, 0, 0, 1, 0, 0, 0}));
 }
 
-TEST(PageLocks, ForkChildRelocksEveryCountedPageAndKeepsWhatItCannot) {
+std::vector<LockCall> by_address(std::vector<LockCall> calls) {
+    std::stable_sort(calls.begin(), calls.end(),
+                     [](const LockCall& a, const LockCall& b) { return a.address < b.address; });
+    return calls;
+}
+
+TEST(PageLocks, ForkChildRelocksCountedRunsAndKeepsWhatItCannot) {
     FakeLockBackend fake(page);
     PageLocks locks(fake.backend());
     ASSERT_TRUE(locks.acquire(at_page(3), 2 * page).has_value());
     ASSERT_TRUE(locks.acquire(at_page(8, 100), 16).has_value());
+    ASSERT_TRUE(locks.acquire(at_page(9, 100), 16).has_value());
+    ASSERT_TRUE(locks.acquire(at_page(20, 100), 16).has_value());
     EXPECT_FALSE(locks.take_relock_failure().has_value());
 
-    // The child's relock is refused for page 4: it stays counted and is reported once.
+    // Contiguous counted pages are relocked as one run, whatever blocks they came from.
+    fake.calls.clear();
+    locks.relock_after_fork();
+    EXPECT_EQ(by_address(fake.calls), (std::vector{lock_of(3, 2), lock_of(8, 2), lock_of(20, 1)}));
+    EXPECT_EQ(locks.unlocked_pages(), 0U);
+
+    // A refused run is retried page by page, so that what can be locked is, and the count of
+    // refused pages is exact: page 4 stays counted and is reported once.
     fake.refuse_at(base + 4 * page, 12);
     fake.calls.clear();
     locks.relock_after_fork();
-    std::vector<LockCall> sorted = fake.calls;
-    std::sort(sorted.begin(), sorted.end(),
-              [](const LockCall& a, const LockCall& b) { return a.address < b.address; });
-    EXPECT_EQ(sorted, (std::vector{lock_of(3, 1), lock_of(4, 1), lock_of(8, 1)}));
+    EXPECT_EQ(by_address(fake.calls), (std::vector{lock_of(3, 2), lock_of(3, 1), lock_of(4, 1),
+                                                   lock_of(8, 2), lock_of(20, 1)}));
     EXPECT_EQ(locks.unlocked_pages(), 1U);
     auto failure = locks.take_relock_failure();
     ASSERT_TRUE(failure.has_value());
@@ -165,6 +178,81 @@ TEST(PageLocks, ForkChildRelocksEveryCountedPageAndKeepsWhatItCannot) {
     EXPECT_EQ(fake.calls, (std::vector{lock_of(4, 1)}));
     EXPECT_EQ(locks.unlocked_pages(), 0U);
     EXPECT_EQ(counts(locks, 3, 4), (std::vector<std::uint32_t>{1, 2}));
+
+    // A refused child that forks before anyone asks: its child relocks from its own state.
+    fake.refuse_at(base + 20 * page, 1);
+    locks.relock_after_fork();
+    ASSERT_EQ(locks.unlocked_pages(), 1U);
+    fake.refuse_at(0, 0);
+    locks.relock_after_fork();
+    EXPECT_EQ(locks.unlocked_pages(), 0U);
+    EXPECT_FALSE(locks.failure_pending());
+}
+
+TEST(PageLocks, RefusedLockNeverUndoesAPageThatHoldsALiveSecret) {
+    FakeLockBackend fake(page);
+    PageLocks locks(fake.backend());
+    ASSERT_TRUE(locks.acquire(at_page(7, 100), 16).has_value());
+    fake.refuse_at(base + 7 * page, 1);
+    locks.relock_after_fork();  // page 7: counted, not locked, still excluded from dumps
+
+    // Refused again for a neighbour on the same page: the clean-up leaves page 7 alone.
+    fake.calls.clear();
+    EXPECT_FALSE(locks.acquire(at_page(7, 200), 16).has_value());
+    EXPECT_EQ(fake.calls, (std::vector{lock_of(7, 1)}));
+    // A range over new pages around it: only the new pages are undone.
+    fake.refuse_at(base + 8 * page, 1);
+    fake.calls.clear();
+    EXPECT_FALSE(locks.acquire(at_page(6), 3 * page).has_value());
+    EXPECT_EQ(fake.calls, (std::vector{lock_of(6, 3), unlock_of(6, 1), unlock_of(8, 1)}));
+    EXPECT_EQ(counts(locks, 6, 8), (std::vector<std::uint32_t>{0, 1, 0}));
+    EXPECT_EQ(locks.unlocked_pages(), 1U);
+}
+
+TEST(PageLocks, PagesTheSystemWouldNotUnlockAreTriedAgainOnLaterReleases) {
+    FakeLockBackend fake(page);
+    PageLocks locks(fake.backend());
+    ASSERT_TRUE(locks.acquire(at_page(2), 3 * page).has_value());  // pages 2..4
+    ASSERT_TRUE(locks.acquire(at_page(9, 8), 8).has_value());
+    ASSERT_TRUE(locks.acquire(at_page(11, 8), 8).has_value());
+
+    // Out of mappings: unlocking part of the run is refused, and the pages stay known.
+    fake.refuse_unlock_at(base + 3 * page, 12);
+    locks.release(at_page(2), 3 * page);
+    EXPECT_EQ(locks.stuck_pages(), 3U);
+    ASSERT_TRUE(locks.failure_pending());
+    auto failure = locks.take_unlock_failure();
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(failure->pages, 3U);
+    EXPECT_EQ(failure->code, 12U);
+    EXPECT_FALSE(locks.failure_pending());
+
+    // Still refused: the next release tries once, and keeps them.
+    fake.calls.clear();
+    locks.release(at_page(9, 8), 8);
+    EXPECT_EQ(fake.calls, (std::vector{unlock_of(2, 3), unlock_of(9, 1)}));
+    EXPECT_EQ(locks.stuck_pages(), 3U);
+    // Once the system allows it, the next release unlocks them as one run.
+    fake.refuse_unlock_at(0, 0);
+    fake.calls.clear();
+    locks.release(at_page(11, 8), 8);
+    EXPECT_EQ(fake.calls, (std::vector{unlock_of(2, 3), unlock_of(11, 1)}));
+    EXPECT_EQ(locks.stuck_pages(), 0U);
+
+    // Windows refuses to unlock what is not locked: that is no failure.
+    fake.refuse_unlock_at(base + 9 * page, os::error_not_locked);
+    ASSERT_TRUE(locks.acquire(at_page(9, 8), 8).has_value());
+    locks.release(at_page(9, 8), 8);
+    EXPECT_EQ(locks.stuck_pages(), 0U);
+    EXPECT_FALSE(locks.failure_pending());
+
+    // A stuck page locked again for a new secret is counted, and no longer stuck.
+    fake.refuse_unlock_at(base + 6 * page, 12);
+    ASSERT_TRUE(locks.acquire(at_page(6, 8), 8).has_value());
+    locks.release(at_page(6, 8), 8);
+    ASSERT_EQ(locks.stuck_pages(), 1U);
+    ASSERT_TRUE(locks.acquire(at_page(6, 8), 8).has_value());
+    EXPECT_EQ(locks.stuck_pages(), 0U);
 }
 
 TEST(PageLocks, RealSystemRefusalLeavesNothingCounted) {

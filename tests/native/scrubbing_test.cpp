@@ -70,8 +70,9 @@ TEST(Scrubbing, EveryScratchCopyOfSecretTextIsZeroWhenItsMemoryGoesBack) {
     wide.reset();
     expect_zeroed_when_freed(block, (long_value.size() + 1) * sizeof(char16_t), "UTF-16 value");
 
-    std::optional<ScrubbedBuffer<char>> utf8 = read_env_utf8(name);
-    ASSERT_TRUE(utf8.has_value());
+    auto read = read_env_utf8(name);
+    ASSERT_TRUE(read.has_value());
+    std::optional<ScrubbedBuffer<char>> utf8(std::move(*read));  // the same block, moved
     block = utf8->data();
     utf8.reset();
     expect_zeroed_when_freed(block, long_value.size(), "UTF-8 value");

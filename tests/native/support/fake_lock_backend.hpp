@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <ostream>
 #include <vector>
 
 #include "secret/page_locks.hpp"
@@ -16,6 +17,10 @@ struct LockCall {
     std::uintptr_t address;
     std::size_t n;
     bool operator==(const LockCall&) const = default;
+    friend void PrintTo(const LockCall& call, std::ostream* out) {
+        *out << (call.lock ? "lock(" : "unlock(") << std::hex << call.address << std::dec << ", "
+             << call.n << ")";
+    }
 };
 
 class FakeLockBackend {
@@ -34,6 +39,12 @@ class FakeLockBackend {
     void refuse_at(std::uintptr_t address, secret::os::ErrorCode code) {
         refused_address_ = address;
         refusal_code_ = code;
+    }
+
+    // Refuses every later unlock whose range contains address, with that error code (0: none).
+    void refuse_unlock_at(std::uintptr_t address, secret::os::ErrorCode code) {
+        refused_unlock_address_ = address;
+        unlock_refusal_code_ = code;
     }
 
     // Every later unlock whose range covers [block, block + n) checks that those bytes are zero
@@ -78,6 +89,11 @@ class FakeLockBackend {
                 ++self.plaintext_unlocks;
             }
         }
+        if (self.unlock_refusal_code_ != 0 && start <= self.refused_unlock_address_ &&
+            self.refused_unlock_address_ < start + n) {
+            self.last_error_ = self.unlock_refusal_code_;
+            return false;
+        }
         // Windows reports unlocking as failed when it finds nothing locked; a registry that read
         // the error code after its clean-up would see this one instead of the refusal.
         self.last_error_ = 158;
@@ -91,6 +107,8 @@ class FakeLockBackend {
     std::size_t watched_n_ = 0;
     std::uintptr_t refused_address_ = 0;
     secret::os::ErrorCode refusal_code_ = 0;
+    std::uintptr_t refused_unlock_address_ = 0;
+    secret::os::ErrorCode unlock_refusal_code_ = 0;
     secret::os::ErrorCode last_error_ = 0;
 };
 
