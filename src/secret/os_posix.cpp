@@ -47,6 +47,26 @@ bool set_dumpable([[maybe_unused]] void* address, [[maybe_unused]] std::size_t n
 #endif
 }
 
+// Whether no page of [address, address + n) is mapped any more (Linux only; false elsewhere).
+// Unmapping a page also ends its lock, so a range the heap has given back holds none.
+bool none_mapped([[maybe_unused]] void* address, [[maybe_unused]] std::size_t n) noexcept {
+#if defined(__linux__)
+    auto* start =
+        static_cast<char*>(address) - reinterpret_cast<std::uintptr_t>(address) % page_size();
+    auto* end = static_cast<char*>(address) + n;
+    unsigned char resident = 0;
+    for (char* page = start; page < end; page += page_size()) {
+        // mincore refuses a range that is not mapped with ENOMEM.
+        if (mincore(page, 1, &resident) == 0 || errno != ENOMEM) {
+            return false;
+        }
+    }
+    return true;
+#else
+    return false;
+#endif
+}
+
 // The English errno text of code, or null when the system has none for it.
 const char* errno_text(std::uint32_t code, [[maybe_unused]] char* scratch,
                        [[maybe_unused]] std::size_t size) noexcept {
@@ -299,6 +319,11 @@ bool virtual_lock(void* address, std::size_t n) noexcept {
 
 bool virtual_unlock(void* address, std::size_t n) noexcept {
     if (munlock(address, n) != 0) {
+        int reason = errno;
+        if (reason == ENOMEM && none_mapped(address, n)) {
+            return true;  // unmapped since it was locked: nothing is locked there now
+        }
+        errno = reason;
         set_error_from_errno();
         return false;
     }

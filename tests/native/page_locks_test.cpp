@@ -11,6 +11,7 @@
 #include "secret/os.hpp"
 #include "secret/os_error_text.hpp"
 #include "support/fake_lock_backend.hpp"
+#include "support/platform.hpp"
 
 namespace hush_vault::secret {
 namespace {
@@ -283,6 +284,24 @@ TEST(PageLocks, AStuckRunThatStaysRefusedHoldsNoOtherBack) {
     EXPECT_EQ(fake.calls, (std::vector{unlock_of(2, 1), unlock_of(5, 1), unlock_of(9, 1)}));
     EXPECT_EQ(locks.stuck_pages(), 1U);
 }
+
+#if defined(__linux__)
+TEST(PageLocks, APageGivenBackToTheSystemIsNeverKeptAsStuck) {
+    if (!test::memory_locks_are_real) {
+        GTEST_SKIP() << "mlock is a no-op here";
+    }
+    PageLocks locks(
+        LockBackend{os::virtual_lock, os::virtual_unlock, os::last_error, os::page_size()});
+    void* mapped = test::map_page();
+    ASSERT_NE(mapped, nullptr);
+    ASSERT_TRUE(locks.acquire(mapped, 16).has_value());
+    // Unmapping ends the lock with the page; unlocking it then fails, and nothing is left to undo.
+    test::unmap_page(mapped);
+    locks.release(mapped, 16);
+    EXPECT_EQ(locks.stuck_pages(), 0U);
+    EXPECT_FALSE(locks.failure_pending());
+}
+#endif
 
 TEST(PageLocks, RealSystemRefusalLeavesNothingCounted) {
     PageLocks locks(
