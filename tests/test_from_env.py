@@ -3,13 +3,14 @@
 import os
 import re
 import string
+import sys
 
 import numpy as np
 import pytest
 
 from hush_vault import HushVault
 
-from conftest import set_env
+from conftest import run_python, set_env
 
 NAME = "HUSH_VAULT_FROM_ENV_TEST"
 NOT_FOUND = "(?m)^'Env var not found'$"  # the first line; the note follows
@@ -72,6 +73,24 @@ def test_missing_variable_raises_key_error(monkeypatch):
     assert info.value.args == ("Env var not found",)
     assert str(info.value) == "'Env var not found'"
     assert info.value.__notes__ == [not_set(NAME)]
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="the fail-fast report is checked on Linux")
+def test_note_on_a_missing_variable_never_ends_the_process():
+    """The note only adds to the KeyError: an allocation refused while it shows the name leaves
+    the KeyError or a MemoryError, never the module's fail-fast."""
+    pytest.importorskip("_testcapi")
+    for index in range(12):
+        done = run_python(f"""
+            import _testcapi
+            from hush_vault import HushVault
+            _testcapi.set_nomemory({index}, {index + 1})
+            try:
+                HushVault.from_env("HUSH_VAULT_NEVER_SET")
+            except (KeyError, MemoryError):
+                pass
+            """)
+        assert "not_found_note" not in done.stderr, (index, done.stderr)
 
 
 def test_name_with_nul_or_equals_is_not_found(monkeypatch):

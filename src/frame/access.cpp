@@ -55,11 +55,14 @@ Result<void> warn_of_unlocked_pages() noexcept {
         }
     }
     if (auto failure = locks.take_unlock_failure()) {
+        // The system may refuse the unlock itself, or (Linux) letting the unlocked pages back
+        // into core dumps: the words hold for both.
         return warn({decimal(failure->pages),
-                     " page(s) that held secrets, zeroed since, could not be unlocked: ",
+                     " page(s) that held secrets, zeroed since, could not be unlocked, or not let "
+                     "back into core dumps once unlocked: ",
                      reason(failure->code),
-                     "; they stay locked, and count against the lock limit, until a later wipe "
-                     "can unlock them"});
+                     "; until a later wipe can finish this, they stay locked (and count against "
+                     "the lock limit) or out of core dumps"});
     }
     return {};
 }

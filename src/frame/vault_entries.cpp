@@ -150,16 +150,18 @@ PyObject* vault_repr(PyObject* self) noexcept {
 PyObject* vault_richcompare(PyObject* self, PyObject* other, int op) noexcept {
     switch (op) {
         case Py_EQ: {
-            // A warning turned into an error is no refused access: it must reach the caller,
-            // or the interpreter would answer the comparison by identity.
-            if (auto warned = warn_of_unlocked_pages(); !warned) {
-                std::move(warned).error().raise();
+            // Only a vault that cannot be read now (exclusively borrowed) leaves the question to
+            // the other operand. Any other failure, such as a warning turned into an error, must
+            // reach the caller, or the interpreter would answer the comparison by identity.
+            auto vault = check_vault(self);
+            if (!vault) {
+                std::move(vault).error().raise();
                 return nullptr;
             }
-            // A vault that cannot be read now leaves the question to the other operand.
-            if (!SharedAccess::take(self).has_value()) {
+            if (!(*vault)->borrow.take_shared()) {
                 Py_RETURN_NOTIMPLEMENTED;
             }
+            (*vault)->borrow.release_shared();
             lib::equality_refused().raise();
             return nullptr;
         }

@@ -6,14 +6,12 @@ namespace hush_vault::lib {
 namespace {
 
 // The KeyError's note: which variable, and why it gave no value. The name is shown as Python's
-// repr shows it, so that a U+0000 or a trailing space is visible.
+// repr shows it, so that a U+0000 or a trailing space is visible. The note is an addition to the
+// error: when the interpreter cannot show the name (out of memory), it says so instead.
 secret::Text not_found_note(std::string_view name, secret::EnvMiss miss) noexcept {
     Ref text = Ref::steal(
         PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
-    if (!text) {
-        frame::api_call_failed();
-    }
-    Ref shown = Ref::steal(PyObject_Repr(text.get()));
+    Ref shown = text ? Ref::steal(PyObject_Repr(text.get())) : Ref();
     secret::Text note("environment variable ");
     note += shown ? frame::format_object(shown.get()) : secret::Text("(unprintable name)");
     PyErr_Clear();

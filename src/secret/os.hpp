@@ -34,7 +34,9 @@ void heap_free(void* block) noexcept;
 [[nodiscard]] std::size_t page_size() noexcept;
 
 // VirtualLock / VirtualUnlock over [address, address + n). False on failure, with the reason in
-// last_error(). On Linux the locked pages are also left out of core dumps while locked.
+// last_error(). On Linux the locked pages are also left out of core dumps while locked; unlocking
+// also fails when munlock succeeded but the pages could not be let back into core dumps, and
+// succeeds for a range that is no longer mapped at all (Linux), which holds no lock.
 [[nodiscard]] bool virtual_lock(void* address, std::size_t n) noexcept;
 bool virtual_unlock(void* address, std::size_t n) noexcept;
 

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <optional>
+#include <string_view>
 #include <system_error>
 
 #include "os.hpp"
@@ -43,6 +44,26 @@ bool set_dumpable([[maybe_unused]] void* address, [[maybe_unused]] std::size_t n
                    dumpable ? MADV_DODUMP : MADV_DONTDUMP) == 0;
 #else
     return true;
+#endif
+}
+
+// Whether no page of [address, address + n) is mapped any more (Linux only; false elsewhere).
+// Unmapping a page also ends its lock, so a range the heap has given back holds none.
+bool none_mapped([[maybe_unused]] void* address, [[maybe_unused]] std::size_t n) noexcept {
+#if defined(__linux__)
+    auto* start =
+        static_cast<char*>(address) - reinterpret_cast<std::uintptr_t>(address) % page_size();
+    auto* end = static_cast<char*>(address) + n;
+    unsigned char resident = 0;
+    for (char* page = start; page < end; page += page_size()) {
+        // mincore refuses a range that is not mapped with ENOMEM.
+        if (mincore(page, 1, &resident) == 0 || errno != ENOMEM) {
+            return false;
+        }
+    }
+    return true;
+#else
+    return false;
 #endif
 }
 
@@ -123,28 +144,64 @@ std::size_t read_proc(const char* path, char* buffer, std::size_t size) noexcept
     return n;
 }
 
+// Calls visit(line, cut) for every line of a /proc file, without its '\n'; a line longer than the
+// line buffer is cut to its start (cut is then true). Read through small buffers: the note on a
+// refused lock is built on the refusing thread, whose stack may be as small as 32 KiB. False when
+// the file cannot be opened.
+template <class Visit>
+bool for_each_proc_line(const char* path, Visit&& visit) noexcept {
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char chunk[1024];
+    char line[256];
+    std::size_t length = 0;
+    bool cut = false;
+    while (true) {
+        ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        for (const char* c = chunk; c != chunk + got; ++c) {
+            if (*c == '\n') {
+                visit(std::string_view(line, length), cut);
+                length = 0;
+                cut = false;
+            } else if (length < sizeof line) {
+                line[length++] = *c;
+            } else {
+                cut = true;
+            }
+        }
+    }
+    close(fd);
+    if (length > 0) {
+        visit(std::string_view(line, length), cut);
+    }
+    return true;
+}
+
 // The number after `key` in /proc/self/status (in the given base); nothing when it is missing.
-std::optional<std::uint64_t> status_field(const char* key, int base) noexcept {
-    char status[8192];
-    if (read_proc("/proc/self/status", status, sizeof status) == 0) {
-        return std::nullopt;
-    }
-    const char* line = std::strstr(status, key);
-    if (line == nullptr) {
-        return std::nullopt;
-    }
-    const char* digits = line + std::strlen(key);
-    while (*digits == ' ' || *digits == '\t') {
-        ++digits;
-    }
-    std::uint64_t value = 0;
-    const char* end = std::strchr(digits, '\n');
-    auto [stop, error] =
-        std::from_chars(digits, end != nullptr ? end : digits + std::strlen(digits), value, base);
-    if (error != std::errc() || stop == digits) {
-        return std::nullopt;
-    }
-    return value;
+std::optional<std::uint64_t> status_field(std::string_view key, int base) noexcept {
+    std::optional<std::uint64_t> found;
+    for_each_proc_line("/proc/self/status", [&](std::string_view line, bool /*cut*/) {
+        if (found || line.substr(0, key.size()) != key) {
+            return;
+        }
+        line.remove_prefix(key.size());
+        line.remove_prefix(std::min(line.find_first_not_of(" \t"), line.size()));
+        std::uint64_t value = 0;
+        auto [stop, error] = std::from_chars(line.data(), line.data() + line.size(), value, base);
+        if (error == std::errc() && stop != line.data()) {
+            found = value;
+        }
+    });
+    return found;
 }
 
 // Whether RLIMIT_MEMLOCK cannot have refused a lock of `bytes`: no limit for this process
@@ -165,24 +222,18 @@ bool lock_fitted(rlim_t soft_limit, std::size_t bytes) noexcept {
 
 // The count of this process's memory mappings, against vm.max_map_count (Linux).
 std::optional<Text> mapping_note() noexcept {
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
-    int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    // One line a mapping, except the vsyscall page: the kernel does not count it against the limit.
+    std::uint64_t mappings = 0;
+    const bool read_maps =
+        for_each_proc_line("/proc/self/maps", [&](std::string_view line, bool cut) {
+            constexpr std::string_view vsyscall = "[vsyscall]";
+            const bool is_vsyscall = !cut && line.size() >= vsyscall.size() &&
+                                     line.substr(line.size() - vsyscall.size()) == vsyscall;
+            mappings += is_vsyscall ? 0 : 1;
+        });
+    if (!read_maps) {
         return std::nullopt;
     }
-    std::uint64_t mappings = 0;
-    char chunk[65536];
-    while (true) {
-        ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            break;
-        }
-        mappings += static_cast<std::uint64_t>(std::count(chunk, chunk + got, '\n'));
-    }
-    close(fd);
     char maximum[32];
     std::uint64_t max_count = 0;
     std::size_t n = read_proc("/proc/sys/vm/max_map_count", maximum, sizeof maximum);
@@ -268,6 +319,11 @@ bool virtual_lock(void* address, std::size_t n) noexcept {
 
 bool virtual_unlock(void* address, std::size_t n) noexcept {
     if (munlock(address, n) != 0) {
+        int reason = errno;
+        if (reason == ENOMEM && none_mapped(address, n)) {
+            return true;  // unmapped since it was locked: nothing is locked there now
+        }
+        errno = reason;
         set_error_from_errno();
         return false;
     }

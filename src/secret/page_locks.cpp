@@ -84,29 +84,33 @@ void PageLocks::unlock_uncounted(std::uintptr_t first, std::uintptr_t last) noex
     }
     // Still locked, with no secret in it: kept, so that a later release unlocks it when the
     // system allows (unlocking merges mappings back), and reported.
+    // Only pages not stuck before are news: one already kept was reported when it first stuck.
     const os::ErrorCode code = backend_.last_error();
+    std::size_t added = 0;
     for (std::uintptr_t page = first; page <= last; ++page) {
-        stuck_.insert(page);
+        added += stuck_.insert(page).second ? 1 : 0;
+    }
+    if (added == 0) {
+        return;
     }
     if (!unlock_failure_) {
         unlock_failure_ = UnlockFailure{0, code};
     }
-    unlock_failure_->pages += last - first + 1;
+    unlock_failure_->pages += added;
     note_pending();
 }
 
 void PageLocks::retry_stuck() noexcept {
-    while (!stuck_.empty()) {
-        auto run = stuck_.begin();
-        const std::uintptr_t first = *run;
-        std::uintptr_t last = first;
+    // Every run is tried: one the system keeps refusing must not hold back the others.
+    for (auto run = stuck_.begin(); run != stuck_.end();) {
+        const auto start = run;
+        std::uintptr_t last = *run;
         for (++run; run != stuck_.end() && *run == last + 1; ++run) {
             ++last;
         }
-        if (!unlock_run(first, last)) {
-            return;  // still refused: the next release tries again
+        if (unlock_run(*start, last)) {
+            run = stuck_.erase(start, run);
         }
-        stuck_.erase(stuck_.begin(), run);
     }
 }
 
@@ -255,8 +259,11 @@ void PageLocks::relock_after_fork_locked() noexcept {
     failure_pending_.store(false, std::memory_order_relaxed);
 
     // Runs of contiguous pages, one lock each: a run starts at a page whose predecessor is not
-    // counted. Found by lookups in place, without sorting, which would allocate in a child that
-    // may only be on its way to exec.
+    // counted. Found by lookups in place rather than by sorting a copy of the pages, so that a
+    // child on its way to exec pays no large allocation. It still uses the heap (clear() above
+    // frees, a refused page is inserted into unlocked_): glibc resets its malloc locks in the child
+    // before the atfork child handlers run, and an allocation that fails ends the process
+    // (fail-fast).
     const std::size_t page_size = backend_.page_size;
     auto counted = [&](std::uintptr_t page) { return counts_.find(page) != counts_.end(); };
     std::size_t refused = 0;

@@ -111,7 +111,7 @@ class PageLocks {
     [[nodiscard]] bool unlock_run(std::uintptr_t first, std::uintptr_t last) const noexcept;
     // Unlocks pages first..last, which no live lock counts; a refusal keeps them in stuck_.
     void unlock_uncounted(std::uintptr_t first, std::uintptr_t last) noexcept;
-    // Tries the stuck pages again, run by run, until the system refuses one.
+    // Tries the stuck pages again, run by run; those the system still refuses stay stuck.
     void retry_stuck() noexcept;
     void note_pending() noexcept;  // with mutex_ held: a failure is waiting to be taken
 

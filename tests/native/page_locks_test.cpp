@@ -11,6 +11,7 @@
 #include "secret/os.hpp"
 #include "secret/os_error_text.hpp"
 #include "support/fake_lock_backend.hpp"
+#include "support/platform.hpp"
 
 namespace hush_vault::secret {
 namespace {
@@ -253,7 +254,54 @@ TEST(PageLocks, PagesTheSystemWouldNotUnlockAreTriedAgainOnLaterReleases) {
     ASSERT_EQ(locks.stuck_pages(), 1U);
     ASSERT_TRUE(locks.acquire(at_page(6, 8), 8).has_value());
     EXPECT_EQ(locks.stuck_pages(), 0U);
+
+    // Stuck again, then a lock on it refused whose clean-up is refused too: one page, once.
+    ASSERT_TRUE(locks.take_unlock_failure().has_value());
+    locks.release(at_page(6, 8), 8);
+    fake.refuse_at(base + 6 * page, 12);
+    EXPECT_FALSE(locks.acquire(at_page(6, 8), 8).has_value());
+    EXPECT_EQ(locks.stuck_pages(), 1U);
+    auto once = locks.take_unlock_failure();
+    ASSERT_TRUE(once.has_value());
+    EXPECT_EQ(once->pages, 1U);
 }
+
+TEST(PageLocks, AStuckRunThatStaysRefusedHoldsNoOtherBack) {
+    FakeLockBackend fake(page);
+    PageLocks locks(fake.backend());
+    for (std::uintptr_t n : {2, 5, 9}) {
+        ASSERT_TRUE(locks.acquire(at_page(n, 8), 8).has_value());
+    }
+    fake.refuse_unlock_at(base + 2 * page, 12, 4 * page);
+    locks.release(at_page(2, 8), 8);
+    locks.release(at_page(5, 8), 8);
+    ASSERT_EQ(locks.stuck_pages(), 2U);
+
+    // Page 2 stays refused (unmapped since, say); page 5 is unlocked all the same.
+    fake.refuse_unlock_at(base + 2 * page, 12);
+    fake.calls.clear();
+    locks.release(at_page(9, 8), 8);
+    EXPECT_EQ(fake.calls, (std::vector{unlock_of(2, 1), unlock_of(5, 1), unlock_of(9, 1)}));
+    EXPECT_EQ(locks.stuck_pages(), 1U);
+}
+
+#if defined(__linux__)
+TEST(PageLocks, APageGivenBackToTheSystemIsNeverKeptAsStuck) {
+    if (!test::memory_locks_are_real) {
+        GTEST_SKIP() << "mlock is a no-op here";
+    }
+    PageLocks locks(
+        LockBackend{os::virtual_lock, os::virtual_unlock, os::last_error, os::page_size()});
+    void* mapped = test::map_page();
+    ASSERT_NE(mapped, nullptr);
+    ASSERT_TRUE(locks.acquire(mapped, 16).has_value());
+    // Unmapping ends the lock with the page; unlocking it then fails, and nothing is left to undo.
+    test::unmap_page(mapped);
+    locks.release(mapped, 16);
+    EXPECT_EQ(locks.stuck_pages(), 0U);
+    EXPECT_FALSE(locks.failure_pending());
+}
+#endif
 
 TEST(PageLocks, RealSystemRefusalLeavesNothingCounted) {
     PageLocks locks(

@@ -41,9 +41,11 @@ class FakeLockBackend {
         refusal_code_ = code;
     }
 
-    // Refuses every later unlock whose range contains address, with that error code (0: none).
-    void refuse_unlock_at(std::uintptr_t address, secret::os::ErrorCode code) {
+    // Refuses every later unlock whose range meets [address, address + n), with that error code
+    // (0: none).
+    void refuse_unlock_at(std::uintptr_t address, secret::os::ErrorCode code, std::size_t n = 1) {
         refused_unlock_address_ = address;
+        refused_unlock_n_ = n;
         unlock_refusal_code_ = code;
     }
 
@@ -89,7 +91,8 @@ class FakeLockBackend {
                 ++self.plaintext_unlocks;
             }
         }
-        if (self.unlock_refusal_code_ != 0 && start <= self.refused_unlock_address_ &&
+        if (self.unlock_refusal_code_ != 0 &&
+            start < self.refused_unlock_address_ + self.refused_unlock_n_ &&
             self.refused_unlock_address_ < start + n) {
             self.last_error_ = self.unlock_refusal_code_;
             return false;
@@ -108,6 +111,7 @@ class FakeLockBackend {
     std::uintptr_t refused_address_ = 0;
     secret::os::ErrorCode refusal_code_ = 0;
     std::uintptr_t refused_unlock_address_ = 0;
+    std::size_t refused_unlock_n_ = 1;
     secret::os::ErrorCode unlock_refusal_code_ = 0;
     secret::os::ErrorCode last_error_ = 0;
 };

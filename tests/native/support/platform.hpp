@@ -40,6 +40,10 @@ struct PageState {
 // What the system reports for the page holding address; nothing when it cannot tell.
 [[nodiscard]] std::optional<PageState> page_state(const void* address);
 
+// One page of fresh memory from the system, and its return, after which the page is not mapped.
+[[nodiscard]] void* map_page();
+void unmap_page(void* page) noexcept;
+
 // Whether a death test's exit status is the one fail-fast termination leaves: SIGABRT on POSIX,
 // STATUS_STACK_BUFFER_OVERRUN (0xC0000409) on Windows.
 [[nodiscard]] bool ended_by_fast_fail(int exit_status);

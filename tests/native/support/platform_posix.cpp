@@ -127,6 +127,16 @@ std::optional<PageState> page_state(const void* address) {
     return state;
 }
 
+void* map_page() {
+    void* page = mmap(nullptr, static_cast<std::size_t>(sysconf(_SC_PAGESIZE)),
+                      PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return page == MAP_FAILED ? nullptr : page;
+}
+
+void unmap_page(void* page) noexcept {
+    munmap(page, static_cast<std::size_t>(sysconf(_SC_PAGESIZE)));
+}
+
 bool ended_by_fast_fail(int exit_status) {
     return WIFSIGNALED(exit_status) && WTERMSIG(exit_status) == SIGABRT;
 }

@@ -115,6 +115,16 @@ std::optional<PageState> page_state(const void* address) {
     return PageState{info.VirtualAttributes.Locked != 0, std::nullopt};
 }
 
+void* map_page() {
+    SYSTEM_INFO system{};
+    GetSystemInfo(&system);
+    return VirtualAlloc(nullptr, system.dwPageSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+void unmap_page(void* page) noexcept {
+    VirtualFree(page, 0, MEM_RELEASE);
+}
+
 bool ended_by_fast_fail(int exit_status) {
     return static_cast<std::uint32_t>(exit_status) == 0xC0000409U;
 }
