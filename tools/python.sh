@@ -7,6 +7,10 @@ find_python() {
     if [ -n "${HUSH_PYTHON:-}" ]; then echo "$HUSH_PYTHON"; return; fi
     pyenv_root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
     candidate=$(ls -d "$pyenv_root"/versions/"$want".*/bin/python"$want" 2>/dev/null | sort -V | tail -n 1)
+    # tools/deps.sh unpacks the versions Debian 12 lacks here.
+    if [ -z "$candidate" ] && [ -x "$root/build/debian-unstable/root/usr/bin/python$want" ]; then
+        candidate=$root/build/debian-unstable/root/usr/bin/python$want
+    fi
     if [ -z "$candidate" ]; then
         candidate=$(command -v "python$want" 2>/dev/null || true)
     fi
@@ -32,6 +36,20 @@ install_module() {
     local dir=$1 extras=${2:-}
     "$dir/bin/python" -m pip install --quiet --disable-pip-version-check --no-build-isolation \
         "$root$extras"
+}
+
+# build_sdist VENV: builds the source distribution under build/sdist/ with the build backend in
+# VENV and prints its path.
+build_sdist() {
+    local dir=$1 out="$root/build/sdist"
+    rm -rf "$out"
+    mkdir -p "$out"
+    (cd "$root" && "$dir/bin/python" -c '
+import contextlib, sys
+from scikit_build_core.build import build_sdist
+with contextlib.redirect_stdout(sys.stderr):
+    name = build_sdist(sys.argv[1])
+print(sys.argv[1] + "/" + name)' "$out")
 }
 
 # The oldest Linux the wheels promise (glibc 2.17, CentOS 7's C++ runtime): a symbol any newer
