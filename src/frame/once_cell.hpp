@@ -43,7 +43,7 @@ class OnceCell {
 
   private:
     std::atomic<PyObject*> filled_{nullptr};  // owns one reference once set; never emptied
-    std::mutex guard_;                         // held by the filler, and by each waiter in turn
+    std::mutex guard_;                        // held by the filler, and by each waiter in turn
 };
 
 }  // namespace hush_vault::frame

@@ -1,6 +1,5 @@
 // The OS layer over POSIX: each Windows contract of os.hpp kept with the C library, mlock and
 // errno, so that everything above it behaves on Linux as it does on Windows.
-#include <locale.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -10,6 +9,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <clocale>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -47,10 +47,10 @@ bool set_dumpable([[maybe_unused]] void* address, [[maybe_unused]] std::size_t n
 
 // strerror_r comes in two forms: the GNU one (what g++ gets, as it defines _GNU_SOURCE) returns
 // the text, which need not be in scratch; the XSI one fills scratch and returns 0 on success.
-[[maybe_unused]] const char* strerror_result(const char* text, char* /*scratch*/) noexcept {
+[[maybe_unused]] const char* strerror_result(const char* text, const char* /*scratch*/) noexcept {
     return text;
 }
-[[maybe_unused]] const char* strerror_result(int result, char* scratch) noexcept {
+[[maybe_unused]] const char* strerror_result(int result, const char* scratch) noexcept {
     return result == 0 ? scratch : nullptr;
 }
 
