@@ -89,14 +89,15 @@ fresh_venv() {
     "$dir/bin/python" -m pip install --quiet --disable-pip-version-check --no-compile "$@"
 }
 
-# run_installed_tests VENV: the test suite against the module installed in VENV, from a directory
-# where the source tree is not importable.
+# run_installed_tests VENV [PYTEST_ARGS...]: the test suite against the module installed in VENV,
+# from a directory where the source tree is not importable.
 run_installed_tests() {
     local dir=$1
+    shift
     (cd "$dir" && "$dir/bin/python" -c '
 import sys, sysconfig, hush_vault
 site = sysconfig.get_paths()["platlib"]
 assert hush_vault.__file__.startswith(site), f"not the installed module: {hush_vault.__file__}"
 print("testing", hush_vault.__file__)' &&
-        "$dir/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")
+        "$dir/bin/python" -m pytest -q -p no:cacheprovider "$@" "$root/tests")
 }

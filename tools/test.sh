@@ -35,12 +35,15 @@ for version in "${versions[@]}"; do
             --no-deps "$wheel"
         fresh_venv "$installed" "$interpreter" "$wheel[test,typing,docs]"
         installed312=$installed
+        echo "== pytest (CPython $version, installed wheel)"
+        run_installed_tests "$installed"
     else
-        fresh_venv "$installed" "$interpreter" "$wheel[test,docs]"
-    fi
-    echo "== pytest (CPython $version, installed wheel)"
-    run_installed_tests "$installed"
-    if [ "$version" != 3.12 ]; then
+        fresh_venv "$installed" "$interpreter" "$wheel[test,docs]" "pytest-xdist>=3"
+        # The other versions' suites on both cores: every test measures only its own process
+        # (locked pages, memory, timings of interleaved classes) or the children it starts. 3.12
+        # runs them in one process, in order, as a user's pytest does.
+        echo "== pytest (CPython $version, installed wheel, two workers)"
+        run_installed_tests "$installed" -n 2
         # The documentation's examples on every version (3.12's run with the site's build).
         (cd "$installed" && "$installed/bin/python" -m pytest -q -p no:cacheprovider \
             --doctest-glob='*.rst' "$root/docs")
