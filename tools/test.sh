@@ -15,6 +15,7 @@ python=$(find_python 3.12)
 make_venv "$venv" "$python"
 echo "== sdist"
 sdist=$(build_sdist "$venv")
+export HUSH_REPAIR_VENV=$venv
 # The wheels come from the sdist, so that a file it leaves out fails the build or the tests.
 for version in "${versions[@]}"; do
     start=$SECONDS
