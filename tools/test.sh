@@ -1,36 +1,57 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the manylinux wheel installed into a fresh environment and
-# tested there (CPython 3.12 and, where installed, 3.13), its stubs, examples and documentation,
-# the native GoogleTest suites under CTest on Linux, and the same suites built for Windows and run
+# Builds everything and runs every test: the sdist, and from it the manylinux wheel for each
+# supported CPython (3.12 to 3.15; 3.14 and 3.15 from Debian unstable, see tools/deps.sh), each
+# installed into a fresh environment and tested there; its stubs, examples and documentation; the
+# native GoogleTest suites under CTest on Linux, and the same suites built for Windows and run
 # under Wine.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/python.sh"
 "$root/tools/deps.sh"
 
+# Every version named here must be found: a missing interpreter fails the run.
+versions=(3.12 3.13 3.14 3.15)
 venv=${HUSH_VENV:-$root/.venv}
 python=$(find_python 3.12)
 make_venv "$venv" "$python"
-echo "== wheel (CPython 3.12)"
-wheel=$(build_wheel "$venv")
-# The development environment gets the same wheel, so .venv stays usable by hand.
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check --force-reinstall \
-    --no-deps "$wheel"
-installed="$root/build/venv-installed-3.12"
-fresh_venv "$installed" "$python" "$wheel[test,typing,docs]"
-echo "== pytest (CPython 3.12, installed wheel)"
-run_installed_tests "$installed"
-
-# The module also builds for CPython 3.13 where one is installed; its suite runs there too.
-if python313=$(find_python 3.13 2>/dev/null); then
-    venv313=${HUSH_VENV_313:-$root/.venv-3.13}
-    make_venv "$venv313" "$python313"
-    echo "== wheel (CPython 3.13)"
-    wheel313=$(build_wheel "$venv313")
-    installed313="$root/build/venv-installed-3.13"
-    fresh_venv "$installed313" "$python313" "$wheel313[test]"
-    echo "== pytest (CPython 3.13, installed wheel)"
-    run_installed_tests "$installed313"
-fi
+echo "== sdist"
+sdist=$(build_sdist "$venv")
+export HUSH_REPAIR_VENV=$venv
+# The wheels come from the sdist, so that a file it leaves out fails the build or the tests.
+for version in "${versions[@]}"; do
+    start=$SECONDS
+    interpreter=$(find_python "$version")
+    build_venv=$venv
+    if [ "$version" != 3.12 ]; then
+        build_venv=$root/.venv-$version
+        make_venv "$build_venv" "$interpreter"
+    fi
+    echo "== wheel (CPython $version, from the sdist)"
+    wheel=$(build_wheel "$build_venv" "$sdist")
+    installed="$root/build/venv-installed-$version"
+    if [ "$version" = 3.12 ]; then
+        # The development environment gets the same wheel and the test extras, so that .venv
+        # serves the scripts run by hand (tools/mutants.sh, tools/sanitize.sh, ...).
+        "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel[test]"
+        "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --force-reinstall \
+            --no-deps "$wheel"
+        fresh_venv "$installed" "$interpreter" "$wheel[test,typing,docs]"
+        installed312=$installed
+        echo "== pytest (CPython $version, installed wheel)"
+        run_installed_tests "$installed"
+    else
+        fresh_venv "$installed" "$interpreter" "$wheel[test,docs]" "pytest-xdist>=3"
+        # The other versions' suites on both cores: every test measures only its own process
+        # (locked pages, memory, timings of interleaved classes) or the children it starts. 3.12
+        # runs them in one process, in order, as a user's pytest does.
+        echo "== pytest (CPython $version, installed wheel, two workers)"
+        run_installed_tests "$installed" -n 2
+        # The documentation's examples on every version (3.12's run with the site's build).
+        (cd "$installed" && "$installed/bin/python" -m pytest -q -p no:cacheprovider \
+            --doctest-glob='*.rst' "$root/docs")
+    fi
+    echo "== CPython $version: $((SECONDS - start)) s"
+done
+installed=$installed312
 
 echo "== native tests (Linux)"
 cmake -S "$root" -B "$root/build/native" -G Ninja -DHUSH_VAULT_PYTHON=OFF \
@@ -45,7 +66,7 @@ if [ -x "$root/tools/windows_tests.sh" ]; then
     "$root/tools/windows_tests.sh"
 fi
 
-"$root/tools/check_package.sh" "$installed"
+"$root/tools/check_package.sh" "$installed" "${versions[@]}"
 "$root/tools/check_docs.sh" "$installed"
 
 echo "== fuzzing (bounded run)"

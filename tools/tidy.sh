@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs clang-tidy over every source file, with the compile commands of a development build.
 set -euo pipefail
+command -v clang-tidy >/dev/null ||
+    { echo "tools/tidy.sh needs clang-tidy first (apt-get install clang-tidy)" >&2; exit 1; }
 source "$(dirname "${BASH_SOURCE[0]}")/python.sh"
 python=$(find_python 3.12)
 build="$root/build/tidy"

@@ -63,7 +63,11 @@ static PyObject* cycle(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
         free(block);
         return PyErr_SetFromErrno(PyExc_OSError);
     }
-    explicit_bzero(block, (size_t)n);
+    // The module's own zeroing: volatile byte stores.
+    volatile uint8_t* bytes = block;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        bytes[i] = 0;
+    }
     if (advise) {
         dumpable(block, (size_t)n, MADV_DODUMP);
     }

@@ -61,7 +61,7 @@ bool virtual_unlock(void* address, std::size_t n) noexcept;
 [[nodiscard]] ErrorCode last_error() noexcept;
 void set_last_error(ErrorCode code) noexcept;
 
-// SecureZeroMemory / explicit_bzero.
+// SecureZeroMemory: zeroing that the compiler may not drop as a dead store.
 void secure_zero(void* p, std::size_t n) noexcept;
 
 // GetModuleHandleW(L"NTDLL.DLL"): null when there is no such module (always, on POSIX).

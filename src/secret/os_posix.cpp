@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <clocale>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -67,21 +68,33 @@ bool none_mapped([[maybe_unused]] void* address, [[maybe_unused]] std::size_t n)
 #endif
 }
 
+// strerror_r comes in two forms: the GNU one (what g++ gets, as it defines _GNU_SOURCE) returns
+// the text, which need not be in scratch; the XSI one fills scratch and returns 0 on success.
+[[maybe_unused]] const char* strerror_result(const char* text, const char* /*scratch*/) noexcept {
+    return text;
+}
+[[maybe_unused]] const char* strerror_result(int result, const char* scratch) noexcept {
+    return result == 0 ? scratch : nullptr;
+}
+
 // The English errno text of code, or null when the system has none for it.
-const char* errno_text(std::uint32_t code, [[maybe_unused]] char* scratch,
-                       [[maybe_unused]] std::size_t size) noexcept {
+const char* errno_text(std::uint32_t code, char* scratch, std::size_t size) noexcept {
     if (code > static_cast<std::uint32_t>(INT_MAX)) {
         return nullptr;
     }
     int number = static_cast<int>(code);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 32))
-    // Unlike strerror, this tells an unknown code apart and is neither localised nor racy.
-    return strerrordesc_np(number);
-#elif defined(__GLIBC__)
-    const char* text = strerror_r(number, scratch, size);
-    return std::strncmp(text, "Unknown error", 13) == 0 ? nullptr : text;
+#if defined(__GLIBC__)
+    // glibc translates the text into the thread's message locale, and tells an unknown code apart
+    // only by its English text: the lookup runs in the C locale.
+    static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
+    locale_t previous = c_locale != locale_t{} ? uselocale(c_locale) : locale_t{};
+    const char* text = strerror_result(strerror_r(number, scratch, size), scratch);
+    if (previous != locale_t{}) {
+        uselocale(previous);
+    }
+    return text == nullptr || std::strncmp(text, "Unknown error", 13) == 0 ? nullptr : text;
 #else
-    return strerror_r(number, scratch, size) == 0 ? scratch : nullptr;
+    return strerror_result(strerror_r(number, scratch, size), scratch);
 #endif
 }
 
@@ -348,15 +361,12 @@ void set_last_error(ErrorCode code) noexcept {
 }
 
 void secure_zero(void* p, std::size_t n) noexcept {
-#if defined(__GLIBC__) || defined(__OpenBSD__) || defined(__FreeBSD__)
-    explicit_bzero(p, n);
-#else
     // Volatile stores: the compiler may not drop them although the memory is never read again.
+    // (Not explicit_bzero, which older C libraries lack.)
     auto* bytes = static_cast<volatile unsigned char*>(p);
     for (std::size_t i = 0; i < n; ++i) {
         bytes[i] = 0;
     }
-#endif
 }
 
 ModuleHandle ntdll_handle() noexcept {
