@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, where they are missing.
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev valgrind g++-mingw-w64-x86-64-posix wine64 clang-14
-    libclang-rt-14-dev)
+    libclang-rt-14-dev osslsigncode)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
