@@ -11,7 +11,7 @@ import pytest
 
 from hush_vault import HushVault
 
-from conftest import locked_kib, real_memory_locks, run_python
+from conftest import lock_figures, locked_kib, real_memory_locks, run_python
 
 PAGE_KIB = mmap.PAGESIZE // 1024
 
@@ -87,7 +87,7 @@ def test_empty_secret():
         vault.reveal_bytes()
 
 
-@real_memory_locks
+@lock_figures
 def test_locks_are_counted_per_page():
     baseline = locked_kib()
     vaults = [HushVault(os.urandom(24)) for _ in range(200)]
