@@ -59,10 +59,11 @@ else:
 
 class Secret:
     """A fresh secret: `data` is its only copy; `head` and `tail` are masked needles taken from
-    its start and from near its end."""
+    its start and from near its end; `wide` the same two as UTF-16 (empty for invalid UTF-8), the
+    form of Windows' environment and of its wide-character calls."""
 
-    def __init__(self, data, head, tail):
-        self.data, self.head, self.tail = data, head, tail
+    def __init__(self, data, head, tail, wide=(b"", b"")):
+        self.data, self.head, self.tail, self.wide = data, head, tail, wide
 
 
 def _random_ints(n):
@@ -92,6 +93,16 @@ def _encode(code_point, out, at):
     return at + 4
 
 
+def _encode_utf16(code_point, out, at):
+    """Writes the UTF-16 units of code_point into out at `at`; returns the next position."""
+    if code_point < 0x10000:
+        out[at] = code_point
+        return at + 1
+    code_point -= 0x10000
+    out[at], out[at + 1] = 0xD800 | code_point >> 10, 0xDC00 | code_point & 0x3FF
+    return at + 2
+
+
 # Each kind draws one character from a random 32-bit value.
 KINDS = {
     "ascii": lambda r: 0x21 + r % 94,
@@ -105,8 +116,9 @@ def make_secret(kind, size):
     """About `size` bytes of random text of `kind` (a KINDS key), or one of:
     "ascii-then-euro": ASCII letters ending in U+20AC; "invalid": random bytes, never UTF-8."""
     out = (ctypes.c_uint8 * (size + 4))()
+    units = (ctypes.c_uint16 * (size + 4))()
     draws = _random_ints(size + 1)
-    at = 0
+    at = wide_at = 0
     if kind == "invalid":
         for i in range(size):
             out[i] = draws[i] & 0xFF
@@ -118,19 +130,24 @@ def make_secret(kind, size):
         i = 0
         while at < limit:
             at = _encode(draw(draws[i]), out, at)
+            wide_at = _encode_utf16(draw(draws[i]), units, wide_at)
             i += 1
         if kind == "ascii-then-euro":
             at = _encode(0x20AC, out, at)
+            wide_at = _encode_utf16(0x20AC, units, wide_at)
     n = min(NEEDLE, at)
     head = bytes(out[i] ^ MASK for i in range(n))
     # The tail stops short of the last character: a decoder that widens at a late non-ASCII
     # character leaves behind exactly the text before it.
     tail_end = at - 4 if at >= n + 4 else at
     tail = bytes(out[i] ^ MASK for i in range(tail_end - n, tail_end))
+    m = min(NEEDLE // 2, wide_at)
+    wide = tuple(bytes(b ^ MASK for u in units[start : start + m] for b in (u & 0xFF, u >> 8))
+                 for start in (0, wide_at - m))
     data = ctypes.string_at(out, at)
-    ctypes.memset(out, 0, ctypes.sizeof(out))
-    ctypes.memset(draws, 0, ctypes.sizeof(draws))
-    return Secret(data, head, tail)
+    for buffer in (out, units, draws):
+        ctypes.memset(buffer, 0, ctypes.sizeof(buffer))
+    return Secret(data, head, tail, wide)
 
 
 def setenv_secret(name, secret):
@@ -162,7 +179,7 @@ class Scanner:
     """Reads memory into one buffer that the scan leaves out; the plain needle lives only there."""
 
     def __init__(self):
-        self._raw = bytearray(_CHUNK + 2 * NEEDLE)  # a chunk, then the head and the tail
+        self._raw = bytearray(_CHUNK + 4 * NEEDLE)  # a chunk, then up to four needles
         self._view = memoryview(self._raw)
         start = ctypes.addressof(ctypes.c_char.from_buffer(self._raw))
         self._own = (start, start + len(self._raw))
@@ -244,6 +261,12 @@ class Scanner:
         """(copies of the head, copies of the tail) of the secret in memory."""
         head, tail = self._find(secret.head, secret.tail)
         return len(head), len(tail)
+
+    def count_all(self, secret):
+        """Copies of the head and of the tail, as UTF-8 and then as UTF-16, in one pass."""
+        needles = [secret.head, secret.tail, *secret.wide]
+        found = iter(self._find(*[needle for needle in needles if needle]))
+        return [len(next(found)) if needle else 0 for needle in needles]
 
 
 def readable_regions():

@@ -3,7 +3,7 @@
 Each row runs in a fresh interpreter with the default allocators and scans the process's memory
 (tests/secret_scan.py): the live vault must hold the one copy the scanner sees, and after the
 secret's end nothing may remain, for secrets of every size class and of ASCII, two-, three- and
-four-byte text.
+four-byte text. UTF-16 copies are counted too: Windows hands the environment over in that form.
 """
 
 import json
@@ -99,18 +99,18 @@ def expect(kind, message, call):
 for kind in {kinds!r}:
     for size in {sizes!r}:
         secret = make_secret(kind, size)
-        row = {{"kind": kind, "size": size, "baseline": [0, 0]}}
+        row = {{"kind": kind, "size": size, "baseline": [0, 0, 0, 0]}}
         pending = None
         def baseline():
-            row["baseline"] = scanner.count(secret)
+            row["baseline"] = scanner.count_all(secret)
         def live():
             if pending is not None:
                 overwrite(pending)
-            row["live"] = scanner.count(secret)
+            row["live"] = scanner.count_all(secret)
 {body}
         overwrite(secret.data)
         del vault
-        row["after"] = scanner.count(secret)
+        row["after"] = scanner.count_all(secret)
         rows.append(row)
 print(json.dumps(rows))
 """
@@ -126,11 +126,12 @@ def scan(body, kinds, sizes=SIZES, **kwargs):
 
 
 def wrong_rows(rows):
-    """Rows where the live vault was not exactly one more copy, or something stayed behind."""
+    """Rows where the live vault was not exactly one more copy (UTF-8: UTF-16 copies are never
+    the vault's), or something stayed behind."""
     return [
         row
         for row in rows
-        if [n - b for n, b in zip(row["live"], row["baseline"])] != [1, 1]
+        if [n - b for n, b in zip(row["live"], row["baseline"])] != [1, 1, 0, 0]
         or row["after"] != row["baseline"]
     ]
 
