@@ -85,8 +85,13 @@ osslsigncode --help 2>&1 | grep -q -- '-ignore-crl' && no_crl=(-ignore-crl)
 # is, chain to a root above, checked at the time of its countersigned timestamp) and be signed
 # by its maker: the Python Software Foundation, or Microsoft for the Visual C++ runtime.
 verify_signatures() {
-    local dir=$1 file name org report problem failed=0
-    for file in "$dir"/*.exe "$dir"/*.dll "$dir"/*.pyd; do
+    local dir=$1 file name org report problem failed=0 files
+    files=$(shopt -s nullglob; printf '%s\n' "$dir"/*.exe "$dir"/*.dll "$dir"/*.pyd)
+    if [ -z "$files" ]; then
+        echo "windows_module: $dir holds no executable or DLL to check" >&2
+        return 1
+    fi
+    while read -r file; do
         name=${file##*/}
         case $name in
             vcruntime140*.dll) org="Microsoft Corporation" ;;
@@ -102,7 +107,11 @@ verify_signatures() {
             /^Current message digest/ { current = $NF }
             /^Calculated message digest/ && $NF != current { bad = bad "; digest differs" }
             /^Signer.s certificate:/ { subject = 1; next }
-            subject && /Subject:/ { subject = 0; if (index($0, org) == 0) bad = bad "; signer " $0 }
+            subject && /Subject:/ {
+                subject = 0
+                sub(/^[ \t]*Subject: /, "")
+                if (index($0, org) == 0) bad = bad "; signed by " $0
+            }
             /^Timestamp Server Signature verification: ok/ { stamped++ }
             /^Signature verification: ok/ { ok++ }
             END {
@@ -116,17 +125,20 @@ verify_signatures() {
             grep -E 'digest|Subject:|verification|Error' <<<"$report" | sed 's/^/    /' >&2
             failed=1
         fi
-    done
+    done <<<"$files"
     return $failed
 }
 
 # The module's imports that cross to the C runtime: mingw-w64 links the old msvcrt.dll, the
 # interpreter the universal CRT. Each name here was checked to hand nothing across: no FILE*
 # but msvcrt's own stderr, no memory that the other runtime frees. A new name stops the build.
-msvcrt_allowed=" ___lc_codepage_func ___mb_cur_max_func __iob_func _amsg_exit _beginthreadex
-    _endthreadex _errno _initterm _lock _setjmp _ultoa _unlock abort calloc exit fprintf fputc fputs
-    free fwrite localeconv malloc memchr memcmp memcpy memmove memset printf realloc signal strcmp
-    strerror strlen strncmp vfprintf wcslen longjmp _strdup _read _close "
+declare -A msvcrt_allowed=()
+for name in ___lc_codepage_func ___mb_cur_max_func __iob_func _amsg_exit _beginthreadex \
+    _endthreadex _errno _initterm _lock _setjmp _ultoa _unlock abort calloc exit fprintf fputc fputs \
+    free fwrite localeconv malloc memchr memcmp memcpy memmove memset printf realloc signal strcmp \
+    strerror strlen strncmp vfprintf wcslen longjmp _strdup _read _close; do
+    msvcrt_allowed[$name]=1
+done
 # Interpreter functions that take a C runtime's FILE*.
 python_refused='^(PyRun_.*File.*|PyObject_Print|PyMarshal_.*File.*|PyFile_.*|Py_FdIsInteractive|PyOS_Readline|_Py_fopen.*)$'
 
@@ -222,13 +234,15 @@ with open(sys.argv[1], "r+b") as f:
     echo "== $name: exports"
     "$objdump" -p "$module" | awk '/^\[Ordinal\/Name Pointer\] Table/ { on = 1; next } on && NF == 0 { on = 0 } on { print "    " $NF }'
 
-    bad=$(imports_of "$module" msvcrt.dll | while read -r f; do
-        [[ " $(echo $msvcrt_allowed) " == *" $f "* ]] || echo "$f"
-    done)
-    bad+=$(imports_of "$module" "$dll.dll" | grep -E "$python_refused" || true)
+    bad=$(
+        imports_of "$module" msvcrt.dll | while read -r f; do
+            [ -n "${msvcrt_allowed[$f]:-}" ] || echo "$f"
+        done
+        imports_of "$module" "$dll.dll" | grep -E "$python_refused" || true
+    )
     if [ -n "$bad" ]; then
         echo "windows_module: $name imports what may cross between msvcrt.dll and the" \
-            "interpreter's C runtime: $(echo $bad) (check it, then extend the lists above)" >&2
+            "interpreter's C runtime: ${bad//$'\n'/ } (check it, then extend the lists above)" >&2
         exit 1
     fi
 }
