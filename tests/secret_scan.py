@@ -300,6 +300,14 @@ def locked_pages(addresses):
     return [bool(p.attributes >> _LOCKED_BIT & 1) for p in pages]
 
 
+def page_locked(address):
+    """Whether the page holding address is locked: smaps on Linux (a lock splits the mapping to
+    exactly its pages), QueryWorkingSetEx on Windows."""
+    if WINDOWS:
+        return locked_pages([address])[0]
+    return page_flags(address)[1] > 0
+
+
 def page_flags(address):
     """The VmFlags and the Locked: size (kB) of the mapping that holds address (smaps)."""
     flags, locked, inside = None, None, False
