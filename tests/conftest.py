@@ -56,6 +56,15 @@ def _windows_reports_locks():
         kernel32.VirtualFree(page, 0, release)
 
 
+def _under_wine():
+    import ctypes
+
+    return hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
+
+
+UNDER_WINE = sys.platform == "win32" and _under_wine()
+
+
 def _lock_figures_missing():
     """Why this process's locked memory cannot be measured here, or None."""
     if "libasan" in os.environ.get("LD_PRELOAD", ""):
@@ -65,11 +74,8 @@ def _lock_figures_missing():
     if sys.platform == "win32":
         if _windows_reports_locks():
             return None
-        import ctypes
-
-        wine = hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
         return ("QueryWorkingSetEx reports no page as locked, not even one just locked"
-                + (" (Wine leaves that bit unset)" if wine else ""))
+                + (" (Wine leaves that bit unset)" if UNDER_WINE else ""))
     return "no locked-memory figures on this system"
 
 
