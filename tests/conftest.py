@@ -1,6 +1,7 @@
 """Shared helpers: fresh interpreters and the process's locked-memory figures."""
 
 import faulthandler
+import mmap
 import os
 import shutil
 import subprocess
@@ -22,18 +23,78 @@ def run_python(code, *, env=None, preexec_fn=None, timeout=60):
     )
 
 
-# AddressSanitizer turns mlock into a no-op, so memory-lock figures mean nothing under it; and
-# only Linux reports them (VmLck).
+# AddressSanitizer turns mlock into a no-op, so memory-lock figures mean nothing under it; these
+# tests also read /proc or set POSIX lock limits.
 real_memory_locks = pytest.mark.skipif(
     "libasan" in os.environ.get("LD_PRELOAD", "") or not sys.platform.startswith("linux"),
-    reason="no real locked-memory figures here (ASan, or not Linux)",
+    reason="AddressSanitizer turns memory locks into no-ops"
+    if sys.platform.startswith("linux") else "reads /proc and POSIX lock limits (Linux)",
 )
 
 
-def locked_kib():
-    """VmLck of this process, in KiB (Linux); None on systems that do not report it."""
-    if not sys.platform.startswith("linux"):
+def _windows_reports_locks():
+    """Whether QueryWorkingSetEx marks a page this process has just locked as locked."""
+    import ctypes
+    from secret_scan import locked_pages
+
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    kernel32.VirtualAlloc.restype = ctypes.c_void_p
+    kernel32.VirtualAlloc.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_ulong,
+                                      ctypes.c_ulong]
+    kernel32.VirtualLock.argtypes = kernel32.VirtualUnlock.argtypes = [ctypes.c_void_p,
+                                                                       ctypes.c_size_t]
+    kernel32.VirtualFree.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_ulong]
+    commit_reserve, read_write, release = 0x3000, 0x04, 0x8000
+    page = kernel32.VirtualAlloc(None, mmap.PAGESIZE, commit_reserve, read_write)
+    try:
+        if not kernel32.VirtualLock(page, mmap.PAGESIZE):
+            return False
+        seen = locked_pages([page])[0]
+        kernel32.VirtualUnlock(page, mmap.PAGESIZE)
+        return seen
+    finally:
+        kernel32.VirtualFree(page, 0, release)
+
+
+def _under_wine():
+    import ctypes
+
+    return hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
+
+
+UNDER_WINE = sys.platform == "win32" and _under_wine()
+
+
+def _lock_figures_missing():
+    """Why this process's locked memory cannot be measured here, or None."""
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        return "AddressSanitizer turns memory locks into no-ops"
+    if sys.platform.startswith("linux"):
         return None
+    if sys.platform == "win32":
+        if _windows_reports_locks():
+            return None
+        return ("QueryWorkingSetEx reports no page as locked, not even one just locked"
+                + (" (Wine leaves that bit unset)" if UNDER_WINE else ""))
+    return "no locked-memory figures on this system"
+
+
+LOCK_FIGURES_MISSING = _lock_figures_missing()
+# Tests that measure locked memory through locked_kib(), on Linux and on Windows.
+lock_figures = pytest.mark.skipif(LOCK_FIGURES_MISSING is not None,
+                                  reason=LOCK_FIGURES_MISSING or "")
+
+
+def locked_kib():
+    """Locked memory of this process in KiB: VmLck on Linux; on Windows the pages of its readable
+    memory that QueryWorkingSetEx marks locked. None where that cannot be measured."""
+    if LOCK_FIGURES_MISSING is not None:
+        return None
+    if sys.platform == "win32":
+        from secret_scan import locked_pages, readable_regions
+
+        pages = [at for start, end in readable_regions() for at in range(start, end, mmap.PAGESIZE)]
+        return sum(locked_pages(pages)) * mmap.PAGESIZE // 1024
     with open("/proc/self/status") as status:
         for line in status:
             if line.startswith("VmLck:"):

@@ -3,6 +3,7 @@
 import errno
 import mmap
 import os
+import pathlib
 import random
 import sys
 import time
@@ -11,9 +12,10 @@ import pytest
 
 from hush_vault import HushVault
 
-from conftest import locked_kib, real_memory_locks, run_python
+from conftest import lock_figures, locked_kib, real_memory_locks, run_python
 
 PAGE_KIB = mmap.PAGESIZE // 1024
+TESTS = pathlib.Path(__file__).parent
 
 
 def test_time_to_live():
@@ -87,7 +89,7 @@ def test_empty_secret():
         vault.reveal_bytes()
 
 
-@real_memory_locks
+@lock_figures
 def test_locks_are_counted_per_page():
     baseline = locked_kib()
     vaults = [HushVault(os.urandom(24)) for _ in range(200)]
@@ -102,6 +104,39 @@ def test_locks_are_counted_per_page():
     del vaults
     del last
     assert locked_kib() == baseline
+
+
+@lock_figures
+def test_a_secret_page_stays_locked_until_its_last_vault_goes():
+    # A fresh interpreter, so that no other test's vault shares the pages. The scanner finds each
+    # vault's block (its secret's only copy once the caller's is overwritten).
+    result = run_python(
+        f"""
+        import mmap, sys
+        sys.path.insert(0, {str(TESTS)!r})
+        from secret_scan import Scanner, make_secret, overwrite, page_locked
+        from hush_vault import HushVault
+
+        secrets = [make_secret("ascii", 24) for _ in range(200)]
+        vaults = [HushVault(s.data) for s in secrets]
+        for s in secrets:
+            overwrite(s.data)
+        scanner = Scanner()
+        (kept,) = scanner.addresses(secrets[100].head)
+        others = [scanner.addresses(secrets[i].head)[0] for i in (0, 199)]
+        assert all(page_locked(at) for at in [kept, *others])
+        last = vaults.pop(100)
+        for vault in vaults:
+            vault.wipe_py()
+        assert page_locked(kept)
+        elsewhere = [at for at in others if at // mmap.PAGESIZE != kept // mmap.PAGESIZE]
+        assert elsewhere and not any(page_locked(at) for at in elsewhere)
+        del last
+        assert not page_locked(kept)
+        """,
+        env={k: v for k, v in os.environ.items() if k != "PYTHONMALLOC"},
+    )
+    assert result.returncode == 0, result.stderr
 
 
 @real_memory_locks

@@ -66,6 +66,12 @@ if [ -x "$root/tools/windows_tests.sh" ]; then
     "$root/tools/windows_tests.sh"
 fi
 
+# The module in python.org's CPython 3.12 and 3.13 for Windows under Wine, each interpreter's
+# files checked against its pinned hash and their Authenticode signatures first: the quickstart
+# tour and the whole suite.
+echo "== module in CPython for Windows (3.12, 3.13), under Wine"
+"$root/tools/windows_module.sh" --run
+
 "$root/tools/check_package.sh" "$installed" "${versions[@]}"
 "$root/tools/check_docs.sh" "$installed"
 

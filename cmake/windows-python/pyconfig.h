@@ -1,6 +1,6 @@
-/* The build facts of CPython 3.12 for 64-bit Windows (the python.org release build) that the
- * interpreter's public headers read, for compiling the extension with mingw-w64 against those
- * headers: tools/windows_module.sh puts this file where the interpreter's own configuration
+/* The build facts of CPython 3.12 and 3.13 for 64-bit Windows (the python.org release builds)
+ * that the interpreter's public headers read, for compiling the extension with mingw-w64 against
+ * those headers: tools/windows_module.sh puts this file where the interpreter's own configuration
  * (made for the machine the headers were installed on) would be. A build on Windows uses the
  * interpreter's own file instead. */
 #ifndef Py_CONFIG_H
@@ -22,8 +22,8 @@
 #define COMPILER "[gcc]"
 #define PY_SUPPORT_TIER 1
 
-/* The interpreter lives in python312.dll: its functions and data are imported, and the module's
- * init function is exported. */
+/* The interpreter lives in python312.dll (python313.dll): its functions and data are imported,
+ * and the module's init function is exported. */
 #define Py_ENABLE_SHARED 1
 #define MS_COREDLL
 #define HAVE_DECLSPEC_DLL
