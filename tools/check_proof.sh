@@ -13,5 +13,8 @@ stage() {
     echo "== $name: $((SECONDS - start)) s"
 }
 
+# valgrind runs one process, on one core, beside the sanitizer build and its suites.
+valgrind_stage="valgrind: pytest (CPython 3.12)"
+start_beside "$valgrind_stage" "$root/tools/valgrind.sh" --pytest
 stage "ASan+UBSan+LSan: CTest and pytest" "$root/tools/sanitize.sh"
-stage "valgrind: pytest (CPython 3.12)" "$root/tools/valgrind.sh" --pytest
+wait_beside "$valgrind_stage"

@@ -112,3 +112,38 @@ assert hush_vault.__file__.startswith(site), f"not the installed module: {hush_v
 print("testing", hush_vault.__file__)' &&
         "$dir/bin/python" -m pytest -q -p no:cacheprovider "$@" "$root/tests")
 }
+
+# Stages that mostly use one core run beside the next ones on a two-core machine. Their output goes
+# to a file and is shown whole when the run waits for them, so that it does not mix with the rest.
+declare -A beside_jobs=()
+
+# start_beside NAME COMMAND...: starts the stage in the background.
+start_beside() {
+    local name=$1 log
+    shift
+    log=$(mktemp "${TMPDIR:-/tmp}/hush_vault_stage.XXXXXX")
+    echo "== $name: started beside the next stages"
+    (
+        start=$SECONDS
+        if "$@"; then rc=0; else rc=$?; fi
+        echo "== $name: $((SECONDS - start)) s"
+        exit "$rc"
+    ) >"$log" 2>&1 &
+    beside_jobs[$name]="$!:$log"
+    # A run that stops early takes its background stages with it.
+    trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
+}
+
+# wait_beside NAME: waits for the stage, shows its output, and fails when it failed.
+wait_beside() {
+    local name=$1 pid log rc=0
+    IFS=: read -r pid log <<<"${beside_jobs[$name]}"
+    wait "$pid" || rc=$?
+    echo "== $name: its output"
+    cat "$log"
+    rm -f "$log"
+    if [ "$rc" -ne 0 ]; then
+        echo "== $name failed (exit $rc)" >&2
+        return "$rc"
+    fi
+}

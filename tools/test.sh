@@ -53,6 +53,12 @@ for version in "${versions[@]}"; do
 done
 installed=$installed312
 
+# The module in python.org's CPython 3.12 and 3.13 for Windows under Wine, each interpreter's
+# files checked against its pinned hash and their Authenticode signatures first: the quickstart
+# tour and the whole suite. Wine runs on about one core, beside the stages up to the fuzzing.
+windows_module="module in CPython for Windows (3.12, 3.13), under Wine"
+start_beside "$windows_module" "$root/tools/windows_module.sh" --run
+
 echo "== native tests (Linux)"
 cmake -S "$root" -B "$root/build/native" -G Ninja -DHUSH_VAULT_PYTHON=OFF \
     -DHUSH_VAULT_NATIVE_TESTS=ON >/dev/null
@@ -66,17 +72,13 @@ if [ -x "$root/tools/windows_tests.sh" ]; then
     "$root/tools/windows_tests.sh"
 fi
 
-# The module in python.org's CPython 3.12 and 3.13 for Windows under Wine, each interpreter's
-# files checked against its pinned hash and their Authenticode signatures first: the quickstart
-# tour and the whole suite.
-echo "== module in CPython for Windows (3.12, 3.13), under Wine"
-"$root/tools/windows_module.sh" --run
-
 "$root/tools/check_package.sh" "$installed" "${versions[@]}"
 "$root/tools/check_docs.sh" "$installed"
 
 echo "== fuzzing (bounded run)"
 "$root/tools/check_fuzz.sh"
+
+wait_beside "$windows_module"
 
 # Sanitizers, LeakSanitizer and valgrind over the suites (the leak, exhaustion, timing and thread
 # tests are pytest files and have run above).
