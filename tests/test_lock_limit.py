@@ -75,7 +75,7 @@ def max_map_count():
 
 @real_memory_locks
 @pytest.mark.skipif(not sys.platform.startswith("linux") or not may_lock_without_limit(),
-                    reason="needs CAP_IPC_LOCK, so that only the mapping limit can refuse")
+                    reason="Linux's mapping limit; needs CAP_IPC_LOCK, so that only it can refuse")
 @pytest.mark.skipif(sys.platform.startswith("linux") and (max_map_count() or 10**9) > 300_000,
                     reason="vm.max_map_count unknown, or too high to fill in a few seconds")
 # The refused lock's note is built on the refusing thread: a small thread stack must hold it. The
