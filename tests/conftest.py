@@ -146,6 +146,15 @@ def _terminal_stderr(config):
         return sys.__stderr__.fileno()
 
 
+# Under AddressSanitizer (preloaded by tools/sanitize.sh), a thread that ends or starts while
+# another thread forks can leave the sanitizer's allocator locked in the child, which then hangs at
+# its first allocation. The watchdog's thread ends at every cancel and starts at every arming, and
+# the next test may fork at once: there the watchdog is armed once, for the whole run.
+_SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+_SANITIZED_RUN_LIMIT = 1800  # seconds
+_armed_for_run = []
+
+
 @pytest.fixture(autouse=True)
 def native_hang_backstop(request):
     """Ends the process, after dumping every thread's stack, when a test outlives its timeout.
@@ -159,6 +168,13 @@ def native_hang_backstop(request):
     except ValueError:  # pytest-timeout is not installed: no timeout to back up
         limit = 0
     if limit <= 0:
+        yield
+        return
+    if _SANITIZED:
+        if not _armed_for_run:
+            faulthandler.dump_traceback_later(_SANITIZED_RUN_LIMIT, exit=True,
+                                              file=_terminal_stderr(request.config))
+            _armed_for_run.append(True)
         yield
         return
     faulthandler.dump_traceback_later(limit + 30, exit=True, file=_terminal_stderr(request.config))
