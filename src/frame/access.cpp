@@ -1,7 +1,6 @@
 // The self step and the borrow flag's guards.
 #include "frame/access.hpp"
 
-#include <charconv>
 #include <initializer_list>
 #include <string_view>
 
@@ -15,12 +14,6 @@ namespace {
 VaultError refused(BorrowRefusal refusal) noexcept {
     std::string_view text = refusal_message(refusal);
     return VaultError::make(PyExc_RuntimeError, text.data());  // a literal: NUL-terminated
-}
-
-Text decimal(std::size_t n) {
-    char digits[24];
-    auto [end, error] = std::to_chars(digits, digits + sizeof digits, n);
-    return Text(digits, end);
 }
 
 Result<void> warn(std::initializer_list<std::string_view> parts) noexcept {
@@ -47,7 +40,7 @@ Result<void> warn_of_unlocked_pages() noexcept {
     }
     if (auto failure = locks.take_relock_failure()) {
         auto warned =
-            warn({"after fork, ", decimal(failure->pages),
+            warn({"after fork, ", secret::decimal(failure->pages),
                   " page(s) holding secrets could not be locked again in this process: ",
                   reason(failure->code), "; they can be swapped out until their vaults are wiped"});
         if (!warned) {
@@ -57,7 +50,7 @@ Result<void> warn_of_unlocked_pages() noexcept {
     if (auto failure = locks.take_unlock_failure()) {
         // The system may refuse the unlock itself, or (Linux) letting the unlocked pages back
         // into core dumps: the words hold for both.
-        return warn({decimal(failure->pages),
+        return warn({secret::decimal(failure->pages),
                      " page(s) that held secrets, zeroed since, could not be unlocked, or not let "
                      "back into core dumps once unlocked: ",
                      reason(failure->code),

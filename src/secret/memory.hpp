@@ -1,7 +1,9 @@
 // The one native allocation function, and the containers built on it.
 #pragma once
 
+#include <charconv>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,13 @@ struct FailFastAllocator {
 
 // Message text. Never holds a secret: secrets live only in SecretBuffer and zeroing buffers.
 using Text = std::basic_string<char, std::char_traits<char>, FailFastAllocator<char>>;
+
+// n in decimal, for counts in messages.
+inline Text decimal(std::uint64_t n) {
+    char digits[24];
+    auto [end, error] = std::to_chars(digits, digits + sizeof digits, n);
+    return Text(digits, end);
+}
 
 template <class T>
 using Vector = std::vector<T, FailFastAllocator<T>>;

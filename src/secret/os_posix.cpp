@@ -128,12 +128,6 @@ Text limit_text(rlim_t limit) {
     return text;
 }
 
-Text decimal(std::uint64_t n) {
-    char digits[24];
-    auto [end, error] = std::to_chars(digits, digits + sizeof digits, n);
-    return Text(digits, end);
-}
-
 // The whole of a small /proc file (at most size - 1 bytes), zero-terminated; 0 when unreadable.
 std::size_t read_proc(const char* path, char* buffer, std::size_t size) noexcept {
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)

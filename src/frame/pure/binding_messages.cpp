@@ -1,16 +1,10 @@
 // The texts of binding and conversion failures.
 #include "frame/pure/binding_messages.hpp"
 
-#include <charconv>
-
 namespace hush_vault::frame {
 namespace {
 
-Text decimal(std::size_t n) {
-    char digits[24];
-    auto [end, error] = std::to_chars(digits, digits + sizeof digits, n);
-    return Text(digits, end);
-}
+using secret::decimal;
 
 // "{func}{phrase}{name}'": the phrase opens the quote around the name.
 Text naming_message(const ArgumentSpec& spec, std::string_view phrase, std::string_view name) {
