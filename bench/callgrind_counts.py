@@ -30,7 +30,7 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 BASELINE = os.path.join(HERE, "callgrind_baseline.json")
 TOLERANCE = 1.03  # a path may cost up to 3 % more than its baseline
-WARMUP, MEASURED = 20, 400
+WARMUP, MEASURED = 10, 100
 
 # The entries of each public call; a construction's result is dropped at once, so its
 # deallocation is counted with it.
