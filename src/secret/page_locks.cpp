@@ -47,9 +47,9 @@ PageLocks& PageLocks::process() noexcept {
     // Leaked: a vault can be released by a finaliser after static destructors have run, and it
     // must still find its pages here.
     static PageLocks& registry = []() -> PageLocks& {
-        auto& locks = leaked<PageLocks>(
-            LockBackend{os::virtual_lock, os::virtual_lock_in_place, os::virtual_unlock,
-                        os::last_error, os::page_size()});
+        auto& locks =
+            leaked<PageLocks>(LockBackend{os::virtual_lock, os::virtual_lock_in_place,
+                                          os::virtual_unlock, os::last_error, os::page_size()});
         if (!os::at_fork(ProcessForkHandlers::prepare, ProcessForkHandlers::parent,
                          ProcessForkHandlers::child)) {
             internal_fault("the fork handlers of the page-lock registry could not be installed");

@@ -70,11 +70,11 @@ class PageLocks {
     // Memory locks are not inherited across fork, but the counts are. In a child just made by
     // fork this locks every counted page again, one system call per run of contiguous pages (a
     // refused run is tried again page by page), in place where the system can (the child does
-    // not copy the pages it shares with its parent), with the plain lock where it cannot. It starts from this process's own state: what
-    // the parent could not lock, or unlock, is not taken over. Pages the system refuses stay
-    // counted and are remembered as unlocked: the next acquire touching one tries again, and the
-    // failure is kept for take_relock_failure(). The process registry runs this from its fork
-    // handler.
+    // not copy the pages it shares with its parent), with the plain lock where it cannot. It starts
+    // from this process's own state: what the parent could not lock, or unlock, is not taken over.
+    // Pages the system refuses stay counted and are remembered as unlocked: the next acquire
+    // touching one tries again, and the failure is kept for take_relock_failure(). The process
+    // registry runs this from its fork handler.
     void relock_after_fork() noexcept;
 
     // The pages counted by live locks that are not locked now (the child's relock was refused).

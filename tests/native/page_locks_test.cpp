@@ -166,9 +166,9 @@ TEST(PageLocks, ForkChildRelocksCountedRunsAndKeepsWhatItCannot) {
     fake.refuse_at(base + 4 * page, 12);
     fake.calls.clear();
     locks.relock_after_fork();
-    EXPECT_EQ(by_address(fake.calls), (std::vector{relock_of(3, 2), relock_of(3, 1),
-                                                   relock_of(4, 1), relock_of(8, 2),
-                                                   relock_of(20, 1)}));
+    EXPECT_EQ(by_address(fake.calls),
+              (std::vector{relock_of(3, 2), relock_of(3, 1), relock_of(4, 1), relock_of(8, 2),
+                           relock_of(20, 1)}));
     EXPECT_EQ(locks.unlocked_pages(), 1U);
     auto failure = locks.take_relock_failure();
     ASSERT_TRUE(failure.has_value());
@@ -319,9 +319,8 @@ TEST(PageLocks, APageGivenBackToTheSystemIsNeverKeptAsStuck) {
     if (!test::memory_locks_are_real) {
         GTEST_SKIP() << "mlock is a no-op here";
     }
-    PageLocks locks(
-        LockBackend{os::virtual_lock, os::virtual_lock_in_place, os::virtual_unlock,
-                    os::last_error, os::page_size()});
+    PageLocks locks(LockBackend{os::virtual_lock, os::virtual_lock_in_place, os::virtual_unlock,
+                                os::last_error, os::page_size()});
     void* mapped = test::map_page();
     ASSERT_NE(mapped, nullptr);
     ASSERT_TRUE(locks.acquire(mapped, 16).has_value());
@@ -334,9 +333,8 @@ TEST(PageLocks, APageGivenBackToTheSystemIsNeverKeptAsStuck) {
 #endif
 
 TEST(PageLocks, RealSystemRefusalLeavesNothingCounted) {
-    PageLocks locks(
-        LockBackend{os::virtual_lock, os::virtual_lock_in_place, os::virtual_unlock,
-                    os::last_error, os::page_size()});
+    PageLocks locks(LockBackend{os::virtual_lock, os::virtual_lock_in_place, os::virtual_unlock,
+                                os::last_error, os::page_size()});
     // The second page of the address space is never mapped (Windows keeps the first 64 KiB free,
     // Linux refuses to map below its minimum address).
     const void* unmapped =

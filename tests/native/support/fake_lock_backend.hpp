@@ -19,8 +19,10 @@ struct LockCall {
     bool in_place = false;  // a lock through lock_in_place
     bool operator==(const LockCall&) const = default;
     friend void PrintTo(const LockCall& call, std::ostream* out) {
-        *out << (!call.lock ? "unlock(" : call.in_place ? "lock_in_place(" : "lock(") << std::hex << call.address << std::dec << ", "
-             << call.n << ")";
+        *out << (!call.lock      ? "unlock("
+                 : call.in_place ? "lock_in_place("
+                                 : "lock(")
+             << std::hex << call.address << std::dec << ", " << call.n << ")";
     }
 };
 
@@ -86,8 +88,7 @@ class FakeLockBackend {
             last_error_ = in_place_refusal_code_;
             return false;
         }
-        if (refusal_code_ != 0 && start <= refused_address_ &&
-            refused_address_ < start + n) {
+        if (refusal_code_ != 0 && start <= refused_address_ && refused_address_ < start + n) {
             last_error_ = refusal_code_;
             return false;
         }
