@@ -33,6 +33,12 @@ static int barrier_eq(const uint8_t* a, const uint8_t* b, size_t n) {
     return value_barrier(accumulator) != 0;
 }
 
+/* The module's own zeroing: memset, then a barrier that makes the zeros observed. */
+static void secure_zero(void* p, size_t n) {
+    memset(p, 0, n);
+    __asm__ __volatile__("" : : "r"(p) : "memory");
+}
+
 static int dumpable(void* address, size_t n, int advice) {
     size_t before = (uintptr_t)address % page_size;
     return madvise((char*)address - before, before + n, advice);
@@ -63,11 +69,7 @@ static PyObject* cycle(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
         free(block);
         return PyErr_SetFromErrno(PyExc_OSError);
     }
-    // The module's own zeroing: volatile byte stores.
-    volatile uint8_t* bytes = block;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        bytes[i] = 0;
-    }
+    secure_zero(block, (size_t)n);
     if (advise) {
         dumpable(block, (size_t)n, MADV_DODUMP);
     }

@@ -18,6 +18,11 @@ using frame::Ref;
 [[nodiscard]] Result<Ref> reveal(VaultRecord& record) noexcept;
 [[nodiscard]] Result<Ref> reveal_bytes(VaultRecord& record) noexcept;
 
+// The same once the guard has passed (the usual call's way, when passes_at_once()): the object,
+// then the burn. text_of gives nothing, and burns nothing, when the bytes are not valid UTF-8.
+[[nodiscard]] Ref text_of(VaultRecord& record) noexcept;
+[[nodiscard]] Ref bytes_of(VaultRecord& record) noexcept;
+
 // Asterisks for all but the last suffix_len bytes; refuses only a wiped vault. Shared access.
 [[nodiscard]] Result<Ref> reveal_masked(const VaultRecord& record,
                                         std::uint64_t suffix_len) noexcept;

@@ -16,19 +16,33 @@ void burn_if_volatile(VaultRecord& record) noexcept {
 
 }  // namespace
 
-Result<Ref> reveal(VaultRecord& record) noexcept {
-    if (auto passed = record.guard(); !passed) {
-        return frame::propagate(passed);
-    }
+Ref text_of(VaultRecord& record) noexcept {
     auto secret = record.secret();
     // Validated and decoded here, never by the interpreter: its decode error would carry a copy
     // of the bytes, and its decoder leaves narrow copies behind in freed memory.
     auto shape = secret::measure_utf8(secret.data(), secret.size());
     if (!shape) {
-        return Unexpected(VaultError::make(PyExc_ValueError, "Data is not valid UTF-8"));
+        return Ref();
     }
     Ref text = frame::new_str(secret, *shape);
     burn_if_volatile(record);
+    return text;
+}
+
+Ref bytes_of(VaultRecord& record) noexcept {
+    Ref bytes = frame::new_bytes(record.secret());
+    burn_if_volatile(record);
+    return bytes;
+}
+
+Result<Ref> reveal(VaultRecord& record) noexcept {
+    if (auto passed = record.guard(); !passed) {
+        return frame::propagate(passed);
+    }
+    Ref text = text_of(record);
+    if (!text) {
+        return Unexpected(VaultError::make(PyExc_ValueError, "Data is not valid UTF-8"));
+    }
     return text;
 }
 
@@ -36,9 +50,7 @@ Result<Ref> reveal_bytes(VaultRecord& record) noexcept {
     if (auto passed = record.guard(); !passed) {
         return frame::propagate(passed);
     }
-    Ref bytes = frame::new_bytes(record.secret());
-    burn_if_volatile(record);
-    return bytes;
+    return bytes_of(record);
 }
 
 Result<Ref> reveal_masked(const VaultRecord& record, std::uint64_t suffix_len) noexcept {

@@ -40,11 +40,14 @@ struct VaultRecord {
     // before; a wiped vault fails with "Vault is wiped.".
     [[nodiscard]] Result<void> guard() noexcept {
         // A live vault without a time to live, the usual one, passes without a call.
-        if (!ttl && !wiped) {
+        if (passes_at_once()) {
             return {};
         }
         return expire_or_refuse();
     }
+
+    // Whether guard() passes without reading the clock or failing: live, with no time to live.
+    [[nodiscard]] bool passes_at_once() const noexcept { return !ttl && !wiped; }
     // guard() for a vault with a time to live or a wiped one.
     [[nodiscard]] Result<void> expire_or_refuse() noexcept;
 

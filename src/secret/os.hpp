@@ -14,6 +14,7 @@ using ErrorCode = std::uint32_t;  // what GetLastError returns
 using ModuleHandle = void*;
 
 inline constexpr ErrorCode error_success = 0;
+inline constexpr ErrorCode error_not_supported = 50;
 inline constexpr ErrorCode error_insufficient_buffer = 122;
 inline constexpr ErrorCode error_not_locked = 158;  // VirtualUnlock over pages not locked
 inline constexpr ErrorCode error_envvar_not_found = 203;
@@ -39,6 +40,13 @@ void heap_free(void* block) noexcept;
 // succeeds for a range that is no longer mapped at all (Linux), which holds no lock.
 [[nodiscard]] bool virtual_lock(void* address, std::size_t n) noexcept;
 bool virtual_unlock(void* address, std::size_t n) noexcept;
+
+// virtual_lock for pages a child inherited across fork, locking them where they are: the pages
+// stay shared with the parent until either writes them (Linux: mlock2 with MLOCK_ONFAULT), where
+// virtual_lock would give the child a private copy of each. Fails with error_not_supported where
+// the system has no such lock (Linux before 4.4; Windows, which has no fork): virtual_lock then
+// does the job.
+[[nodiscard]] bool virtual_lock_in_place(void* address, std::size_t n) noexcept;
 
 // Handlers run around fork() (pthread_atfork): prepare in the parent before it, parent and child
 // after it, each in its own process. False when they cannot be installed. Windows has no fork:

@@ -55,6 +55,11 @@ bool virtual_unlock(void* address, std::size_t n) noexcept {
     return VirtualUnlock(address, n) != FALSE;
 }
 
+bool virtual_lock_in_place(void* /*address*/, std::size_t /*n*/) noexcept {
+    SetLastError(ERROR_NOT_SUPPORTED);  // nothing is inherited without fork
+    return false;
+}
+
 bool at_fork(void (* /*prepare*/)() noexcept, void (* /*parent*/)() noexcept,
              void (* /*child*/)() noexcept) noexcept {
     return true;  // no fork on Windows: a new process never inherits our memory

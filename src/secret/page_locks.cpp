@@ -47,8 +47,9 @@ PageLocks& PageLocks::process() noexcept {
     // Leaked: a vault can be released by a finaliser after static destructors have run, and it
     // must still find its pages here.
     static PageLocks& registry = []() -> PageLocks& {
-        auto& locks = leaked<PageLocks>(
-            LockBackend{os::virtual_lock, os::virtual_unlock, os::last_error, os::page_size()});
+        auto& locks =
+            leaked<PageLocks>(LockBackend{os::virtual_lock, os::virtual_lock_in_place,
+                                          os::virtual_unlock, os::last_error, os::page_size()});
         if (!os::at_fork(ProcessForkHandlers::prepare, ProcessForkHandlers::parent,
                          ProcessForkHandlers::child)) {
             internal_fault("the fork handlers of the page-lock registry could not be installed");
@@ -266,6 +267,23 @@ void PageLocks::relock_after_fork_locked() noexcept {
     // (fail-fast).
     const std::size_t page_size = backend_.page_size;
     auto counted = [&](std::uintptr_t page) { return counts_.find(page) != counts_.end(); };
+    // Locking in place leaves the child's pages shared with its parent; the plain lock makes the
+    // child copy every one. Once the system says it has no lock in place, the rest go plain.
+    bool in_place = true;
+    auto relock = [&](std::uintptr_t first, std::uintptr_t last) {
+        void* address = page_address(first, page_size);
+        const std::size_t n = (last - first + 1) * page_size;
+        if (in_place) {
+            if (backend_.lock_in_place(address, n)) {
+                return true;
+            }
+            if (backend_.last_error() != os::error_not_supported) {
+                return false;
+            }
+            in_place = false;
+        }
+        return backend_.lock(address, n);
+    };
     std::size_t refused = 0;
     os::ErrorCode code = os::error_success;
     for (const auto& [first, live] : counts_) {
@@ -276,12 +294,12 @@ void PageLocks::relock_after_fork_locked() noexcept {
         while (counted(last + 1)) {
             ++last;
         }
-        if (backend_.lock(page_address(first, page_size), (last - first + 1) * page_size)) {
+        if (relock(first, last)) {
             continue;
         }
         // Page by page: a limit may still leave room for some, and the count reported is exact.
         for (std::uintptr_t page = first; page <= last; ++page) {
-            if (backend_.lock(page_address(page, page_size), page_size)) {
+            if (relock(page, page)) {
                 continue;
             }
             if (refused++ == 0) {

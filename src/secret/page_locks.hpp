@@ -34,6 +34,8 @@ struct UnlockFailure {
 // The system calls the registry makes; the process registry uses the OS layer, tests a fake.
 struct LockBackend {
     bool (*lock)(void* address, std::size_t n) noexcept;
+    // The relock after fork: without copying inherited pages, or error_not_supported.
+    bool (*lock_in_place)(void* address, std::size_t n) noexcept;
     bool (*unlock)(void* address, std::size_t n) noexcept;
     os::ErrorCode (*last_error)() noexcept;
     std::size_t page_size;
@@ -67,11 +69,12 @@ class PageLocks {
 
     // Memory locks are not inherited across fork, but the counts are. In a child just made by
     // fork this locks every counted page again, one system call per run of contiguous pages (a
-    // refused run is tried again page by page). It starts from this process's own state: what
-    // the parent could not lock, or unlock, is not taken over. Pages the system refuses stay
-    // counted and are remembered as unlocked: the next acquire touching one tries again, and the
-    // failure is kept for take_relock_failure(). The process registry runs this from its fork
-    // handler.
+    // refused run is tried again page by page), in place where the system can (the child does
+    // not copy the pages it shares with its parent), with the plain lock where it cannot. It starts
+    // from this process's own state: what the parent could not lock, or unlock, is not taken over.
+    // Pages the system refuses stay counted and are remembered as unlocked: the next acquire
+    // touching one tries again, and the failure is kept for take_relock_failure(). The process
+    // registry runs this from its fork handler.
     void relock_after_fork() noexcept;
 
     // The pages counted by live locks that are not locked now (the child's relock was refused).

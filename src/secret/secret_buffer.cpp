@@ -34,6 +34,11 @@ SecretBuffer& SecretBuffer::operator=(SecretBuffer&& other) noexcept {
 }
 
 SecretBuffer::~SecretBuffer() {
+    // Moved from (a construction hands its buffer on twice), or never given a block: no bytes
+    // and no lock to end.
+    if (block_ == nullptr) {
+        return;
+    }
     // Normally the wipe has run already; zeroing again costs little and covers every other path.
     wipe();
     deallocate(block_);

@@ -30,6 +30,9 @@ const void* at_page(std::uintptr_t n, std::uintptr_t offset = 0) {
 LockCall lock_of(std::uintptr_t first, std::uintptr_t pages) {
     return {true, base + first * page, pages * page};
 }
+LockCall relock_of(std::uintptr_t first, std::uintptr_t pages) {
+    return {true, base + first * page, pages * page, true};
+}
 LockCall unlock_of(std::uintptr_t first, std::uintptr_t pages) {
     return {false, base + first * page, pages * page};
 }
@@ -151,10 +154,11 @@ TEST(PageLocks, ForkChildRelocksCountedRunsAndKeepsWhatItCannot) {
     ASSERT_TRUE(locks.acquire(at_page(20, 100), 16).has_value());
     EXPECT_FALSE(locks.take_relock_failure().has_value());
 
-    // Contiguous counted pages are relocked as one run, whatever blocks they came from.
+    // Contiguous counted pages are relocked as one run, whatever blocks they came from, in place.
     fake.calls.clear();
     locks.relock_after_fork();
-    EXPECT_EQ(by_address(fake.calls), (std::vector{lock_of(3, 2), lock_of(8, 2), lock_of(20, 1)}));
+    EXPECT_EQ(by_address(fake.calls),
+              (std::vector{relock_of(3, 2), relock_of(8, 2), relock_of(20, 1)}));
     EXPECT_EQ(locks.unlocked_pages(), 0U);
 
     // A refused run is retried page by page, so that what can be locked is, and the count of
@@ -162,8 +166,9 @@ TEST(PageLocks, ForkChildRelocksCountedRunsAndKeepsWhatItCannot) {
     fake.refuse_at(base + 4 * page, 12);
     fake.calls.clear();
     locks.relock_after_fork();
-    EXPECT_EQ(by_address(fake.calls), (std::vector{lock_of(3, 2), lock_of(3, 1), lock_of(4, 1),
-                                                   lock_of(8, 2), lock_of(20, 1)}));
+    EXPECT_EQ(by_address(fake.calls),
+              (std::vector{relock_of(3, 2), relock_of(3, 1), relock_of(4, 1), relock_of(8, 2),
+                           relock_of(20, 1)}));
     EXPECT_EQ(locks.unlocked_pages(), 1U);
     auto failure = locks.take_relock_failure();
     ASSERT_TRUE(failure.has_value());
@@ -188,6 +193,30 @@ TEST(PageLocks, ForkChildRelocksCountedRunsAndKeepsWhatItCannot) {
     locks.relock_after_fork();
     EXPECT_EQ(locks.unlocked_pages(), 0U);
     EXPECT_FALSE(locks.failure_pending());
+}
+
+TEST(PageLocks, ForkChildWithoutLockInPlaceRelocksPlainAndCountsRefusalsAlike) {
+    FakeLockBackend fake(page);
+    PageLocks locks(fake.backend());
+    ASSERT_TRUE(locks.acquire(at_page(3), 2 * page).has_value());
+    ASSERT_TRUE(locks.acquire(at_page(20, 100), 16).has_value());
+
+    // One attempt in place; every other run and page goes straight to the plain lock.
+    fake.refuse_in_place(os::error_not_supported);
+    fake.refuse_at(base + 4 * page, 12);
+    fake.calls.clear();
+    locks.relock_after_fork();
+    auto calls = fake.calls;
+    ASSERT_FALSE(calls.empty());
+    EXPECT_TRUE(calls.front().in_place);
+    calls.erase(calls.begin());
+    EXPECT_EQ(by_address(calls),
+              (std::vector{lock_of(3, 2), lock_of(3, 1), lock_of(4, 1), lock_of(20, 1)}));
+    auto failure = locks.take_relock_failure();
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(failure->pages, 1U);
+    EXPECT_EQ(failure->code, 12U);
+    EXPECT_EQ(locks.unlocked_pages(), 1U);
 }
 
 TEST(PageLocks, RefusedLockNeverUndoesAPageThatHoldsALiveSecret) {
@@ -290,8 +319,8 @@ TEST(PageLocks, APageGivenBackToTheSystemIsNeverKeptAsStuck) {
     if (!test::memory_locks_are_real) {
         GTEST_SKIP() << "mlock is a no-op here";
     }
-    PageLocks locks(
-        LockBackend{os::virtual_lock, os::virtual_unlock, os::last_error, os::page_size()});
+    PageLocks locks(LockBackend{os::virtual_lock, os::virtual_lock_in_place, os::virtual_unlock,
+                                os::last_error, os::page_size()});
     void* mapped = test::map_page();
     ASSERT_NE(mapped, nullptr);
     ASSERT_TRUE(locks.acquire(mapped, 16).has_value());
@@ -304,8 +333,8 @@ TEST(PageLocks, APageGivenBackToTheSystemIsNeverKeptAsStuck) {
 #endif
 
 TEST(PageLocks, RealSystemRefusalLeavesNothingCounted) {
-    PageLocks locks(
-        LockBackend{os::virtual_lock, os::virtual_unlock, os::last_error, os::page_size()});
+    PageLocks locks(LockBackend{os::virtual_lock, os::virtual_lock_in_place, os::virtual_unlock,
+                                os::last_error, os::page_size()});
     // The second page of the address space is never mapped (Windows keeps the first 64 KiB free,
     // Linux refuses to map below its minimum address).
     const void* unmapped =

@@ -16,10 +16,13 @@ struct LockCall {
     bool lock;  // false: unlock
     std::uintptr_t address;
     std::size_t n;
+    bool in_place = false;  // a lock through lock_in_place
     bool operator==(const LockCall&) const = default;
     friend void PrintTo(const LockCall& call, std::ostream* out) {
-        *out << (call.lock ? "lock(" : "unlock(") << std::hex << call.address << std::dec << ", "
-             << call.n << ")";
+        *out << (!call.lock      ? "unlock("
+                 : call.in_place ? "lock_in_place("
+                                 : "lock(")
+             << std::hex << call.address << std::dec << ", " << call.n << ")";
     }
 };
 
@@ -32,7 +35,7 @@ class FakeLockBackend {
     ~FakeLockBackend() { current() = nullptr; }
 
     [[nodiscard]] secret::LockBackend backend() const noexcept {
-        return {lock_call, unlock_call, last_error_call, page_size_};
+        return {lock_call, lock_in_place_call, unlock_call, last_error_call, page_size_};
     }
 
     // Refuses every later lock whose range contains address, with that error code.
@@ -40,6 +43,10 @@ class FakeLockBackend {
         refused_address_ = address;
         refusal_code_ = code;
     }
+
+    // Every later lock_in_place fails with that code before any other check (0: none), as on a
+    // system without such a lock (os::error_not_supported).
+    void refuse_in_place(secret::os::ErrorCode code) { in_place_refusal_code_ = code; }
 
     // Refuses every later unlock whose range meets [address, address + n), with that error code
     // (0: none).
@@ -67,12 +74,22 @@ class FakeLockBackend {
     }
 
     static bool lock_call(void* address, std::size_t n) noexcept {
-        FakeLockBackend& self = *current();
+        return current()->lock_as(address, n, false);
+    }
+
+    static bool lock_in_place_call(void* address, std::size_t n) noexcept {
+        return current()->lock_as(address, n, true);
+    }
+
+    bool lock_as(void* address, std::size_t n, bool in_place) noexcept {
         auto start = reinterpret_cast<std::uintptr_t>(address);
-        self.calls.push_back({true, start, n});
-        if (self.refusal_code_ != 0 && start <= self.refused_address_ &&
-            self.refused_address_ < start + n) {
-            self.last_error_ = self.refusal_code_;
+        calls.push_back({true, start, n, in_place});
+        if (in_place && in_place_refusal_code_ != 0) {
+            last_error_ = in_place_refusal_code_;
+            return false;
+        }
+        if (refusal_code_ != 0 && start <= refused_address_ && refused_address_ < start + n) {
+            last_error_ = refusal_code_;
             return false;
         }
         return true;
@@ -110,6 +127,7 @@ class FakeLockBackend {
     std::size_t watched_n_ = 0;
     std::uintptr_t refused_address_ = 0;
     secret::os::ErrorCode refusal_code_ = 0;
+    secret::os::ErrorCode in_place_refusal_code_ = 0;
     std::uintptr_t refused_unlock_address_ = 0;
     std::size_t refused_unlock_n_ = 1;
     secret::os::ErrorCode unlock_refusal_code_ = 0;
