@@ -132,6 +132,18 @@ def test_out_of_memory_mappings(stack):
             go.set()
             worker.join()
         seen["warned"] = [str(w.message) for w in caught]
+        # Vaults released while a warning is shown: their refusal is warned of by the next call.
+        shown = []
+        def show(message, *args):
+            shown.append(str(message))
+            if len(shown) == 1:
+                del vaults[1::4]
+        warnings.simplefilter("always", RuntimeWarning)
+        warnings.showwarning = show
+        del vaults[::4]
+        for _ in range(3):
+            HushVault(b"")
+        seen["shown"] = shown
         fillers.clear()
         vaults.clear()
         seen["locked_after"] = locked_kib() - baseline
@@ -147,5 +159,6 @@ def test_out_of_memory_mappings(stack):
     assert "run out of memory mappings" in note and f"vm.max_map_count is {seen['limit']}" in note
     assert 0 < int(re.search(r"it has (\d+),", note)[1]) <= seen["limit"], note
     assert "RLIMIT_MEMLOCK did not refuse" in note
+    assert [("could not be unlocked" in shown) for shown in seen["shown"]] == [True, True], seen
     [warned] = seen["warned"]
     assert "could not be unlocked" in warned and f"(os error {errno.ENOMEM})" in warned
