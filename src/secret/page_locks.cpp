@@ -264,14 +264,10 @@ void PageLocks::relock_after_fork() noexcept {
 }
 
 void PageLocks::relock_after_fork_locked() noexcept {
-    // This process holds no memory locks yet: what its parent could not lock or unlock is no
-    // verdict here, and a failure the parent had not yet reported is the parent's.
+    // This process holds no memory locks yet: what its parent could not lock is no verdict here,
+    // and a failure the parent had not yet reported is the parent's. Kept blocks stay kept: their
+    // pages are not locked here, but they are still out of core dumps until a retry's unlock.
     unlocked_.clear();
-    for (const KeptBlock& kept : kept_) {
-        backend_.free_block(kept.block);  // its pages are not locked here
-    }
-    kept_.clear();
-    next_retry_ = 0;
     relock_failure_.reset();
     unlock_failure_.reset();
     failure_pending_.store(false, std::memory_order_relaxed);

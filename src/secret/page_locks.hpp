@@ -88,7 +88,9 @@ class PageLocks {
     // Memory locks are not inherited across fork, but the counts are. In a child just made by
     // fork this locks every counted page again, one system call per run of contiguous pages (a
     // refused run is tried again page by page). It starts from this process's own state: what
-    // the parent could not lock, or unlock, is not taken over. Pages the system refuses stay
+    // the parent could not lock is not taken over, nor a failure it had not reported; blocks kept
+    // for a refused unlock stay kept (their pages are out of core dumps here too, until a retry
+    // lets them back). Pages the system refuses stay
     // counted and are remembered as unlocked: the next acquire touching one tries again, and the
     // failure is kept for take_relock_failure(). The process registry runs this from its fork
     // handler.
