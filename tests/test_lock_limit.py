@@ -92,11 +92,9 @@ def test_out_of_memory_mappings(stack):
 
         def locked_kib():
             return int(open("/proc/self/status").read().split("VmLck:")[1].split()[0])
-        def excluded_kib():
-            sizes = [int(line.split()[1]) if line.startswith("Size:") else " dd" in line
-                     for line in open("/proc/self/smaps")
-                     if line.startswith(("Size:", "VmFlags:"))]
-            return sum(size for size, excluded in zip(sizes[::2], sizes[1::2]) if excluded)
+        def excluded_kib():  # the mappings left out of core dumps
+            f = [s.split() for s in open("/proc/self/smaps") if s.startswith(("Size:", "VmFlags:"))]
+            return sum(int(size[1]) for size, flags in zip(f[::2], f[1::2]) if "dd" in flags)
         def mappings():
             return sum(1 for _ in open("/proc/self/maps"))
 
@@ -149,8 +147,8 @@ def test_out_of_memory_mappings(stack):
         for _ in range(3):
             HushVault(b"")
         seen["shown"] = shown
-        # A child at the limit: its relock is refused, then its unlocks (or, munlock done, letting
-        # the pages back into core dumps). Once all is freed, nothing stays locked or excluded.
+        # A child at the limit: relock and unlocks refused (or MADV_DODUMP, after munlock), yet
+        # once all is freed nothing stays locked or excluded.
         read, write = os.pipe()
         if (pid := os.fork()) == 0:
             with warnings.catch_warnings(record=True) as caught:
