@@ -186,6 +186,19 @@ def equality():
             answers.append(type(error).__name__)
     return answers
 
+def attempt(call):
+    try:
+        return repr(call())
+    except Exception as error:
+        return type(error).__name__
+def exit_keeps_the_blocks_error():
+    reported = []
+    sys.unraisablehook = lambda report: reported.append(type(report.exc_value).__name__)
+    def block():
+        with vaults[0]:
+            raise LookupError("the block's own")
+    return [attempt(block), reported, attempt(vaults[0].reveal)]
+
 warnings.simplefilter("ignore")
 {warnings}
 limit = resource.getrlimit(resource.RLIMIT_MEMLOCK)
@@ -206,6 +219,11 @@ print(json.dumps(in_child({scenario})))
     ("grandchild", "", dict(warned=[], locked=True)),
     # Where the warning is an error, == raises it rather than answering by identity.
     ("equality", "warnings.simplefilter('error', RuntimeWarning)", ["RuntimeWarning", "TypeError"]),
+    # A warning turned into an error follows the wipe; in __exit__ the block's exception goes on.
+    ("lambda: [attempt(vaults[0].wipe_py), attempt(vaults[0].reveal)]",
+     "warnings.simplefilter('error', RuntimeWarning)", ["RuntimeWarning", "ValueError"]),
+    ("exit_keeps_the_blocks_error", "warnings.simplefilter('error', RuntimeWarning)",
+     ["LookupError", ["RuntimeWarning"], "ValueError"]),
 ])
 def test_child_whose_relock_was_refused(run_unprivileged, scenario, warnings, expected):
     import json

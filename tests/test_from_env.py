@@ -103,13 +103,12 @@ def test_name_with_nul_or_equals_is_not_found(monkeypatch):
     # gets looked up.
     monkeypatch.setenv(NAME, "a=b=c")
     for name in (NAME + "\0", NAME + "\0suffix", "\0" + NAME, "\0",
-                 NAME + "=a", NAME + "=", "=" + NAME):
+                 NAME + "=a", NAME + "=", "=" + NAME, "=C:"):
         with pytest.raises(KeyError, match=NOT_FOUND) as info:
             HushVault.from_env(name)
         assert info.value.args == ("Env var not found",)
         assert info.value.__notes__ == [
-            f"environment variable {name!r}: no variable can have this name, which holds '=' or "
-            "U+0000"
+            f"environment variable {name!r}: a name holding '=' or U+0000 is never looked up"
         ]
     assert os.environ[NAME] == "a=b=c" and os.environ.get(NAME + "=a") is None
 

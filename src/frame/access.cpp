@@ -60,11 +60,23 @@ Result<void> warn_of_unlocked_pages() noexcept {
     return {};
 }
 
-Result<VaultObject*> check_vault(PyObject* object) noexcept {
+namespace {
+
+Result<VaultObject*> check_type(PyObject* object) noexcept {
     PyTypeObject* vault = vault_type_for_call();
     PyTypeObject* type = Py_TYPE(object);
     if (type != vault && PyType_IsSubtype(type, vault) == 0) {
         return Unexpected(VaultError::cast(type, vault));
+    }
+    return as_vault(object);
+}
+
+}  // namespace
+
+Result<VaultObject*> check_vault(PyObject* object) noexcept {
+    auto vault = check_type(object);
+    if (!vault) {
+        return vault;
     }
     if (auto warned = warn_of_unlocked_pages(); !warned) {
         return Unexpected(std::move(warned).error());
@@ -101,19 +113,25 @@ std::optional<ExclusiveAccess> ExclusiveAccess::try_take(PyObject* object) noexc
     return ExclusiveAccess(vault);
 }
 
-Result<SharedAccess> SharedAccess::take(PyObject* object, bool hold) noexcept {
-    auto vault = check_vault(object);
+Result<SharedAccess> SharedAccess::take_checked(Result<VaultObject*> vault, Ref held) noexcept {
     if (!vault) {
         return Unexpected(std::move(vault).error());
     }
     if (!(*vault)->borrow.take_shared()) {
         return Unexpected(refused(BorrowRefusal::mutably_borrowed));
     }
-    return SharedAccess(*vault, hold ? Ref::borrow(object) : Ref());
+    return SharedAccess(*vault, std::move(held));
 }
 
-Result<ExclusiveAccess> ExclusiveAccess::take(PyObject* object) noexcept {
-    auto vault = check_vault(object);
+Result<SharedAccess> SharedAccess::take(PyObject* object, bool hold) noexcept {
+    return take_checked(check_vault(object), hold ? Ref::borrow(object) : Ref());
+}
+
+Result<SharedAccess> SharedAccess::take_unwarned(PyObject* object) noexcept {
+    return take_checked(check_type(object), Ref());
+}
+
+Result<ExclusiveAccess> ExclusiveAccess::take_checked(Result<VaultObject*> vault) noexcept {
     if (!vault) {
         return Unexpected(std::move(vault).error());
     }
@@ -121,6 +139,14 @@ Result<ExclusiveAccess> ExclusiveAccess::take(PyObject* object) noexcept {
         return Unexpected(refused(BorrowRefusal::borrowed));
     }
     return ExclusiveAccess(*vault);
+}
+
+Result<ExclusiveAccess> ExclusiveAccess::take(PyObject* object) noexcept {
+    return take_checked(check_vault(object));
+}
+
+Result<ExclusiveAccess> ExclusiveAccess::take_unwarned(PyObject* object) noexcept {
+    return take_checked(check_type(object));
 }
 
 }  // namespace hush_vault::frame

@@ -27,6 +27,10 @@ class SharedAccess {
     // access is held. With `hold`, the guard also keeps a reference to the object.
     [[nodiscard]] static Result<SharedAccess> take(PyObject* object, bool hold = false) noexcept;
 
+    // take() without delivering a pending warning of unlocked pages, for __enter__: a with
+    // statement refused at its entry would never run its wipe.
+    [[nodiscard]] static Result<SharedAccess> take_unwarned(PyObject* object) noexcept;
+
     // take() of the usual call, building no error: object is exactly a HushVault, no warning of
     // unlocked pages is due and shared access is free. Nothing otherwise, and nothing taken: the
     // caller then runs the general path, which reports the failure in its order.
@@ -47,6 +51,9 @@ class SharedAccess {
 
   private:
     SharedAccess(VaultObject* vault, Ref held) noexcept : vault_(vault), held_(std::move(held)) {}
+    // Shared access to a vault whose self step is done (or failed).
+    [[nodiscard]] static Result<SharedAccess> take_checked(Result<VaultObject*> vault,
+                                                           Ref held) noexcept;
     VaultObject* vault_;
     Ref held_;  // released after the flag (members are destroyed after the body)
 };
@@ -59,6 +66,10 @@ class ExclusiveAccess {
 
     // take() of the usual call, as SharedAccess::try_take.
     [[nodiscard]] static std::optional<ExclusiveAccess> try_take(PyObject* object) noexcept;
+
+    // take() without delivering a pending warning of unlocked pages, for the wipes: a warning
+    // turned into an error must not stop one. The caller warns once the wipe is done.
+    [[nodiscard]] static Result<ExclusiveAccess> take_unwarned(PyObject* object) noexcept;
 
     ExclusiveAccess(ExclusiveAccess&& other) noexcept
         : vault_(std::exchange(other.vault_, nullptr)) {}
@@ -75,6 +86,8 @@ class ExclusiveAccess {
 
   private:
     explicit ExclusiveAccess(VaultObject* vault) noexcept : vault_(vault) {}
+    // Exclusive access to a vault whose self step is done (or failed).
+    [[nodiscard]] static Result<ExclusiveAccess> take_checked(Result<VaultObject*> vault) noexcept;
     VaultObject* vault_;
 };
 

@@ -97,13 +97,35 @@ Result<Ref> reveal_masked_call(PyObject* self, PyObject* const* args, Py_ssize_t
     return lib::reveal_masked(access->record(), *suffix_len);
 }
 
+// The wipe of wipe_py and __exit__, before any warning of unlocked pages is delivered: a warning
+// turned into an error must not leave the secret readable.
+Result<void> wipe_unwarned(PyObject* self) noexcept {
+    auto access = ExclusiveAccess::take_unwarned(self);
+    if (!access) return propagate(access);
+    access->record().wipe();
+    return {};
+}
+
+Result<Ref> wipe_call(PyObject* self) noexcept {
+    if (auto wiped = wipe_unwarned(self); !wiped) return propagate(wiped);
+    if (auto warned = warn_of_unlocked_pages(); !warned) return propagate(warned);
+    return new_none();
+}
+
 Result<Ref> exit_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
     auto bound = bind_fastcall(exit_spec, args, nargs, kwnames);
     if (!bound) return propagate(bound);
-    auto access = ExclusiveAccess::take(self);
-    if (!access) return propagate(access);
-    access->record().wipe();
+    if (auto wiped = wipe_unwarned(self); !wiped) return propagate(wiped);
+    auto warned = warn_of_unlocked_pages();
+    if (!warned && (*bound)[1] != Py_None) {
+        // The block's own exception goes on: a warning turned into an error would replace it,
+        // so it is reported as unraisable instead.
+        std::move(warned).error().raise();
+        PyErr_WriteUnraisable(self);
+        return new_none();
+    }
+    if (!warned) return propagate(warned);
     return new_none();
 }
 
@@ -244,15 +266,17 @@ PyObject* reveal_bytes(PyObject* self, PyObject* /*unused*/) noexcept {
 }
 
 PyObject* wipe_py(PyObject* self, PyObject* /*unused*/) noexcept {
-    return finish(with_exclusive(self, [](lib::VaultRecord& record) -> Result<Ref> {
-        record.wipe();
-        return new_none();
-    }));
+    if (auto usual = ExclusiveAccess::try_take(self)) {
+        usual->record().wipe();
+        return new_none().release();
+    }
+    return finish(wipe_call(self));
 }
 
 PyObject* enter(PyObject* self, PyObject* /*unused*/) noexcept {
-    return finish(with_shared(
-        self, [self](const lib::VaultRecord&) -> Result<Ref> { return Ref::borrow(self); }));
+    auto access = SharedAccess::take_unwarned(self);
+    if (!access) return finish(propagate(access));
+    return Ref::borrow(self).release();
 }
 
 PyObject* getstate(PyObject* self, PyObject* /*unused*/) noexcept {

@@ -24,7 +24,8 @@ secret::Text not_found_note(std::string_view name, secret::EnvMiss miss) noexcep
             note += secret::os::environment_encoding();
             break;
         case secret::EnvMiss::invalid_name:
-            note += ": no variable can have this name, which holds '=' or U+0000";
+            // Not "no variable can have it": Windows keeps hidden variables named "=C:" and alike.
+            note += ": a name holding '=' or U+0000 is never looked up";
             break;
     }
     return note;

@@ -20,8 +20,9 @@ constexpr EnvSystem process_environment = {
     &os::get_environment_variable,
 };
 
-// Whether no variable can have this name: the system would read only the part before a U+0000,
-// and a name holding '=' would match the start of another variable's "name=value" entry.
+// Whether the name is refused: the system would read only the part before a U+0000, and a name
+// holding '=' would match the start of another variable's "name=value" entry (or, on Windows, a
+// hidden "=C:" variable, which is no secret).
 bool invalid_name(std::string_view name) noexcept {
     return name.find_first_of(std::string_view("=\0", 2)) != std::string_view::npos;
 }

@@ -48,10 +48,10 @@ class EnvValue {
 };
 
 // The value of the variable named by the UTF-8 text `name`, as UTF-16; nothing when the variable
-// is missing, the name holds U+0000 or '=' (no variable is named so: the lookup would match
-// another variable's name and value), or the system refuses. The first call offers 512 units; a
-// larger need is met by a heap buffer of the size the system reports (or doubled, when it
-// reports ERROR_INSUFFICIENT_BUFFER). Any other result is an internal fault.
+// is missing, the name holds U+0000 or '=' (never looked up: the lookup would match another
+// variable's name and value, or Windows' hidden "=C:" ones), or the system refuses. The first call
+// offers 512 units; a larger need is met by a heap buffer of the size the system reports (or
+// doubled, when it reports ERROR_INSUFFICIENT_BUFFER). Any other result is an internal fault.
 [[nodiscard]] std::optional<EnvValue> read_env_var(std::string_view name) noexcept;
 [[nodiscard]] std::optional<EnvValue> read_env_var(std::string_view name,
                                                    const EnvSystem& system) noexcept;

@@ -238,8 +238,9 @@ std::optional<std::uint64_t> status_field(std::string_view key, int base) noexce
     return found;
 }
 
-// Whether RLIMIT_MEMLOCK cannot have refused a lock of `bytes`: no limit for this process
-// (unlimited, or CAP_IPC_LOCK), or what it has locked plus the request stays under the limit.
+// Whether RLIMIT_MEMLOCK cannot have refused a lock of `bytes` (whole pages): no limit for this
+// process (unlimited, or CAP_IPC_LOCK), or what it has locked plus the request stays under the
+// limit.
 bool lock_fitted(rlim_t soft_limit, std::size_t bytes) noexcept {
     constexpr unsigned cap_ipc_lock = 14;
     if (soft_limit == RLIM_INFINITY) {
@@ -250,8 +251,7 @@ bool lock_fitted(rlim_t soft_limit, std::size_t bytes) noexcept {
         return true;
     }
     auto locked_kib = status_field("VmLck:", 10);
-    const std::uint64_t request = bytes + 2 * page_size();  // whole pages, either side
-    return locked_kib && *locked_kib * 1024 + request <= soft_limit;
+    return locked_kib && *locked_kib * 1024 + bytes <= soft_limit;
 }
 
 // The count of this process's memory mappings, against vm.max_map_count (Linux).

@@ -2,6 +2,7 @@
 // never unlock each other.
 #include "page_locks.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "fault.hpp"
@@ -47,9 +48,9 @@ PageLocks& PageLocks::process() noexcept {
     // Leaked: a vault can be released by a finaliser after static destructors have run, and it
     // must still find its pages here.
     static PageLocks& registry = []() -> PageLocks& {
-        auto& locks =
-            leaked<PageLocks>(LockBackend{os::virtual_lock, os::virtual_lock_in_place,
-                                          os::virtual_unlock, os::last_error, os::page_size()});
+        auto& locks = leaked<PageLocks>(
+            LockBackend{os::virtual_lock, os::virtual_lock_in_place, os::virtual_unlock,
+                        os::last_error, deallocate, os::page_size()});
         if (!os::at_fork(ProcessForkHandlers::prepare, ProcessForkHandlers::parent,
                          ProcessForkHandlers::child)) {
             internal_fault("the fork handlers of the page-lock registry could not be installed");
@@ -76,112 +77,123 @@ bool PageLocks::unlock_run(std::uintptr_t first, std::uintptr_t last) const noex
            backend_.last_error() == os::error_not_locked;
 }
 
-void PageLocks::unlock_uncounted(std::uintptr_t first, std::uintptr_t last) noexcept {
-    if (unlock_run(first, last)) {
-        if (!stuck_.empty()) {
-            stuck_.erase(stuck_.lower_bound(first), stuck_.upper_bound(last));
+PageLocks::Unlocked PageLocks::unlock_uncounted(std::uintptr_t first,
+                                                std::uintptr_t last) const noexcept {
+    // A page a live lock counts keeps its state: it holds a live secret, and unlocking it would
+    // also let it into core dumps.
+    auto uncounted = [&](std::uintptr_t page) { return counts_.find(page) == counts_.end(); };
+    Unlocked done;
+    for (std::uintptr_t page = first; page <= last;) {
+        if (!uncounted(page)) {
+            ++page;
+            continue;
         }
-        return;
+        std::uintptr_t end = page;
+        while (end < last && uncounted(end + 1)) {
+            ++end;
+        }
+        ++done.runs;
+        if (!unlock_run(page, end)) {
+            if (done.refused_pages == 0) {
+                done.code = backend_.last_error();
+                done.first = page;
+            }
+            done.last = end;
+            done.refused_pages += end - page + 1;
+        }
+        page = end + 1;
     }
-    // Still locked, with no secret in it: kept, so that a later release unlocks it when the
-    // system allows (unlocking merges mappings back), and reported.
-    // Only pages not stuck before are news: one already kept was reported when it first stuck.
-    const os::ErrorCode code = backend_.last_error();
-    std::size_t added = 0;
-    for (std::uintptr_t page = first; page <= last; ++page) {
-        added += stuck_.insert(page).second ? 1 : 0;
+    return done;
+}
+
+void PageLocks::keep(const Unlocked& refused, void* block) noexcept {
+    if (kept_.size() == kept_.capacity()) {
+        internal_fault("no room was reserved for a refused unlock");
     }
-    if (added == 0) {
-        return;
-    }
+    kept_.push_back(KeptBlock{refused.first, refused.last, block});
     if (!unlock_failure_) {
-        unlock_failure_ = UnlockFailure{0, code};
+        unlock_failure_ = UnlockFailure{0, refused.code};
     }
-    unlock_failure_->pages += added;
+    unlock_failure_->pages += refused.refused_pages;
     note_pending();
 }
 
-void PageLocks::retry_stuck() noexcept {
-    // Every run is tried: one the system keeps refusing must not hold back the others.
-    for (auto run = stuck_.begin(); run != stuck_.end();) {
-        const auto start = run;
-        std::uintptr_t last = *run;
-        for (++run; run != stuck_.end() && *run == last + 1; ++run) {
-            ++last;
+void PageLocks::retry_kept() noexcept {
+    // A refusal ends the retry: the system is out of mappings again, and trying every other
+    // block would only be refused as often (at the limit, a cost that grew with every release).
+    // Starting where the last retry stopped, a block the system keeps refusing holds none back.
+    const std::size_t blocks = kept_.size();
+    for (std::size_t tried = 0; tried < blocks && !kept_.empty(); ++tried) {
+        if (next_retry_ >= kept_.size()) {
+            next_retry_ = 0;
         }
-        if (unlock_run(*start, last)) {
-            run = stuck_.erase(start, run);
+        KeptBlock& kept = kept_[next_retry_];
+        if (unlock_uncounted(kept.first, kept.last).refused_pages != 0) {
+            ++next_retry_;
+            return;
         }
+        backend_.free_block(kept.block);
+        kept = kept_.back();
+        kept_.pop_back();
     }
 }
 
-Expected<void, os::ErrorCode> PageLocks::acquire(const void* address, std::size_t n) noexcept {
+void PageLocks::reserve_for_refusals() noexcept {
+    const std::size_t needed = kept_.size() + live_ranges_ + pending_undos_ + 1;
+    if (kept_.capacity() < needed) {
+        kept_.reserve(std::max(needed, 2 * kept_.capacity()));
+    }
+}
+
+Expected<void, RefusedLock> PageLocks::acquire(const void* address, std::size_t n) noexcept {
     if (n == 0) {
         return {};
     }
     const std::size_t page_size = backend_.page_size;
     const PageSpan span = span_of(address, n, page_size);
     std::lock_guard guard(mutex_);
+    // The storage a later refused unlock of this range needs is taken now, while allocating is
+    // still allowed to end the process: at the release the system may be out of memory already.
+    reserve_for_refusals();
+    std::size_t locking_pages = 0;
+    auto refused = [&](os::ErrorCode code, std::uintptr_t locked_last) {
+        ++pending_undos_;
+        return Unexpected(RefusedLock{code, locking_pages * page_size, span.first, locked_last});
+    };
 
     // A block within one page, as most secrets are: one lookup of the page, not two.
-    if (span.first == span.last && unlocked_.empty() && stuck_.empty()) {
+    if (span.first == span.last && unlocked_.empty()) {
         if (auto entry = counts_.find(span.first); entry != counts_.end()) {
             ++entry->second;
+            ++live_ranges_;
             return {};
         }
-        void* page = page_address(span.first, page_size);
-        if (!backend_.lock(page, page_size)) {
-            os::ErrorCode failure = backend_.last_error();
-            // The system may have locked it before giving up.
-            unlock_uncounted(span.first, span.first);
-            return Unexpected(failure);
+        locking_pages = 1;
+        if (!backend_.lock(page_address(span.first, page_size), page_size)) {
+            return refused(backend_.last_error(), span.first);
         }
         counts_.emplace(span.first, 1);
+        ++live_ranges_;
         return {};
     }
 
-    // The runs of pages in from..to for which `include` holds.
-    auto for_each_run = [](std::uintptr_t from, std::uintptr_t to, auto&& include, auto&& visit) {
-        for (std::uintptr_t page = from; page <= to;) {
-            if (!include(page)) {
-                ++page;
-                continue;
-            }
-            std::uintptr_t end = page;
-            while (end < to && include(end + 1)) {
-                ++end;
-            }
-            if (!visit(page, end)) {
-                return false;
-            }
-            page = end + 1;
-        }
-        return true;
-    };
-    auto to_lock = [&](std::uintptr_t page) { return needs_lock(page); };
-
     // Counts change only once every lock has succeeded, so until then needs_lock still marks
     // exactly the pages this call has to lock.
-    std::uintptr_t failed_last = 0;
-    os::ErrorCode failure = os::error_success;
-    bool locked_all = for_each_run(span.first, span.last, to_lock, [&](auto first, auto last) {
-        if (backend_.lock(page_address(first, page_size), (last - first + 1) * page_size)) {
-            return true;
+    for (std::uintptr_t page = span.first; page <= span.last;) {
+        if (!needs_lock(page)) {
+            ++page;
+            continue;
         }
-        failure = backend_.last_error();
-        failed_last = last;
-        return false;
-    });
-    if (!locked_all) {
-        // The refused run too: the system may have locked part of it before giving up. A page
-        // another lock counts keeps its state: it holds a live secret, and unlocking it would
-        // also let it into core dumps.
-        auto uncounted = [&](std::uintptr_t page) { return counts_.find(page) == counts_.end(); };
-        for_each_run(span.first, failed_last, uncounted, [&](auto first, auto last) {
-            unlock_uncounted(first, last);
-            return true;
-        });
-        return Unexpected(failure);
+        std::uintptr_t end = page;
+        while (end < span.last && needs_lock(end + 1)) {
+            ++end;
+        }
+        locking_pages += end - page + 1;
+        if (!backend_.lock(page_address(page, page_size), (end - page + 1) * page_size)) {
+            // The refused run too: the system may have locked part of it before giving up.
+            return refused(backend_.last_error(), end);
+        }
+        page = end + 1;
     }
 
     for (std::uintptr_t page = span.first; page <= span.last; ++page) {
@@ -192,50 +204,52 @@ Expected<void, os::ErrorCode> PageLocks::acquire(const void* address, std::size_
             unlocked_.erase(page);
         }
     }
-    if (!stuck_.empty()) {
-        stuck_.erase(stuck_.lower_bound(span.first), stuck_.upper_bound(span.last));
-    }
+    ++live_ranges_;
     return {};
 }
 
-void PageLocks::release(const void* address, std::size_t n) noexcept {
+bool PageLocks::undo(const RefusedLock& refused, void* block) noexcept {
+    std::lock_guard guard(mutex_);
+    --pending_undos_;
+    const Unlocked done = unlock_uncounted(refused.first, refused.last);
+    if (done.refused_pages == 0) {
+        return false;
+    }
+    keep(done, block);
+    return true;
+}
+
+bool PageLocks::release(const void* address, std::size_t n, void* block) noexcept {
     if (n == 0) {
-        return;
+        return false;
     }
     const PageSpan span = span_of(address, n, backend_.page_size);
     std::lock_guard guard(mutex_);
-
-    // Stuck pages are tried first: the system may allow it now, and this release's own unlock
-    // then has mappings to spare.
-    if (!stuck_.empty()) {
-        retry_stuck();
-    }
-    bool in_run = false;
-    std::uintptr_t run_first = 0;
     for (std::uintptr_t page = span.first; page <= span.last; ++page) {
         auto entry = counts_.find(page);
         if (entry == counts_.end()) {
             internal_fault("page lock released more often than it was taken");
         }
         if (--entry->second != 0) {
-            if (in_run) {
-                unlock_uncounted(run_first, page - 1);
-                in_run = false;
-            }
             continue;
         }
         counts_.erase(entry);
         if (!unlocked_.empty()) {
             unlocked_.erase(page);
         }
-        if (!in_run) {
-            run_first = page;
-            in_run = true;
-        }
     }
-    if (in_run) {
-        unlock_uncounted(run_first, span.last);
+    --live_ranges_;
+    // The pages that returned to 0 are exactly the uncounted ones in the span.
+    const Unlocked done = unlock_uncounted(span.first, span.last);
+    if (done.refused_pages != 0) {
+        keep(done, block);
+        return true;
     }
+    // Only an unlock that went through can have freed the mappings a kept block needs.
+    if (done.runs != 0 && !kept_.empty()) {
+        retry_kept();
+    }
+    return false;
 }
 
 std::uint32_t PageLocks::count(const void* address) const noexcept {
@@ -251,10 +265,10 @@ void PageLocks::relock_after_fork() noexcept {
 }
 
 void PageLocks::relock_after_fork_locked() noexcept {
-    // This process holds no memory locks yet: what its parent could not lock or unlock is no
-    // verdict here, and a failure the parent had not yet reported is the parent's.
+    // This process holds no memory locks yet: what its parent could not lock is no verdict here,
+    // and a failure the parent had not yet reported is the parent's. Kept blocks stay kept: their
+    // pages are not locked here, but they are still out of core dumps until a retry's unlock.
     unlocked_.clear();
-    stuck_.clear();
     relock_failure_.reset();
     unlock_failure_.reset();
     failure_pending_.store(false, std::memory_order_relaxed);
@@ -321,7 +335,13 @@ std::size_t PageLocks::unlocked_pages() const noexcept {
 
 std::size_t PageLocks::stuck_pages() const noexcept {
     std::lock_guard guard(mutex_);
-    return stuck_.size();
+    std::size_t pages = 0;
+    for (const KeptBlock& kept : kept_) {
+        for (std::uintptr_t page = kept.first; page <= kept.last; ++page) {
+            pages += counts_.find(page) == counts_.end() ? 1 : 0;
+        }
+    }
+    return pages;
 }
 
 std::optional<RelockFailure> PageLocks::take_relock_failure() noexcept {

@@ -63,19 +63,16 @@ Expected<void, LockFailure> SecretBuffer::lock(PageLocks& locks) noexcept {
     }
     auto locked = locks.acquire(block_, length_);
     if (!locked) {
-        return Unexpected(LockFailure{locked.error(), length_});
+        const RefusedLock& refused = locked.error();
+        zeroise();
+        if (locks.undo(refused, block_)) {
+            hand_over_block();
+        }
+        return Unexpected(LockFailure{refused.code, refused.locking_bytes});
     }
     locks_ = &locks;
     locked_bytes_ = length_;
     return {};
-}
-
-void SecretBuffer::unlock() noexcept {
-    if (locks_ == nullptr) {
-        return;
-    }
-    std::exchange(locks_, nullptr)->release(block_, locked_bytes_);
-    locked_bytes_ = 0;
 }
 
 void SecretBuffer::zeroise() noexcept {
@@ -84,10 +81,20 @@ void SecretBuffer::zeroise() noexcept {
     secure_zero(block_, capacity_);
 }
 
+void SecretBuffer::hand_over_block() noexcept {
+    block_ = nullptr;
+    capacity_ = 0;
+}
+
 void SecretBuffer::wipe() noexcept {
     // Zeroing comes first: on Windows, unlocking can page the range out at once, plaintext and all.
     zeroise();
-    unlock();
+    if (locks_ == nullptr) {
+        return;
+    }
+    if (std::exchange(locks_, nullptr)->release(block_, std::exchange(locked_bytes_, 0), block_)) {
+        hand_over_block();
+    }
 }
 
 }  // namespace hush_vault::secret

@@ -14,7 +14,7 @@ namespace hush_vault::secret {
 // A refused memory lock, with the system's error code.
 struct LockFailure {
     os::ErrorCode code;
-    std::size_t bytes;  // the size of the refused range
+    std::size_t bytes;  // the pages the refused call was locking, in bytes
     // "Failed to lock memory (VirtualLock): " followed by os_error_text(code).
     [[nodiscard]] Text message() const;
 };
@@ -35,17 +35,15 @@ class SecretBuffer {
                                                  std::size_t n) noexcept;
 
     // Locks the secret's pages into memory (through `locks`, which counts pages shared with other
-    // blocks). An empty secret succeeds without a system call. On failure nothing stays locked.
+    // blocks). An empty secret succeeds without a system call. On failure the secret is wiped
+    // (zeroed, then what the refused call may have locked is unlocked): nothing stays locked.
     Expected<void, LockFailure> lock(PageLocks& locks = PageLocks::process()) noexcept;
 
-    // Gives back the page locks taken by lock(); does nothing when none are held.
-    void unlock() noexcept;
-
-    // Zeroes the first length bytes, sets length to 0, then zeroes all capacity bytes.
-    void zeroise() noexcept;
-
-    // The end of a live secret: zeroise, then unlock. Zeroing first keeps the plaintext out of
-    // the page file: on Windows, unlocking can page the range out at once.
+    // The end of a secret: zeroes the first length bytes, sets length to 0, zeroes all capacity
+    // bytes, then gives back the page locks (none when not locked). Zeroing first keeps the
+    // plaintext out of the page file: on Windows, unlocking can page the range out at once. Where
+    // the system refuses to unlock, the registry takes the zeroed block (and frees it once its
+    // pages unlock): the buffer is then empty, without a block.
     void wipe() noexcept;
 
     [[nodiscard]] std::uint64_t capacity() const noexcept { return capacity_; }
@@ -54,6 +52,9 @@ class SecretBuffer {
     [[nodiscard]] bool locked() const noexcept { return locks_ != nullptr; }
 
   private:
+    void zeroise() noexcept;
+    void hand_over_block() noexcept;  // the registry took the block: forget it
+
     std::uint64_t capacity_ = 0;
     std::uint8_t* block_ = nullptr;
     std::uint64_t length_ = 0;

@@ -59,14 +59,15 @@ TEST(PageLocks, LocksAndUnlocksEachRunOfPagesWithOneCall) {
     EXPECT_EQ(counts(locks, 8, 17), (std::vector<std::uint32_t>{0, 1, 2, 3, 3, 2, 2, 2, 1, 0}));
 
     fake.calls.clear();
-    locks.release(at_page(9, 1), 8 * page - 1);
+    EXPECT_FALSE(locks.release(at_page(9, 1), 8 * page - 1, nullptr));
     EXPECT_EQ(fake.calls, (std::vector{unlock_of(9, 1), unlock_of(16, 1)}));
     fake.calls.clear();
-    locks.release(at_page(11), 5 * page);  // 13..15 reach 0, 11 and 12 stay held
+    EXPECT_FALSE(
+        locks.release(at_page(11), 5 * page, nullptr));  // 13..15 reach 0, 11 and 12 stay held
     EXPECT_EQ(fake.calls, (std::vector{unlock_of(13, 3)}));
     EXPECT_EQ(counts(locks, 9, 16), (std::vector<std::uint32_t>{0, 1, 1, 1, 0, 0, 0, 0}));
     fake.calls.clear();
-    locks.release(at_page(10, 100), 3 * page - 200);
+    EXPECT_FALSE(locks.release(at_page(10, 100), 3 * page - 200, nullptr));
     EXPECT_EQ(fake.calls, (std::vector{unlock_of(10, 3)}));
     EXPECT_EQ(counts(locks, 9, 16), std::vector<std::uint32_t>(8, 0));
 }
@@ -84,12 +85,12 @@ TEST(PageLocks, RangesSharingAPageKeepItLockedUntilTheLastGoes) {
     EXPECT_EQ(counts(locks, 4, 6), (std::vector<std::uint32_t>{2, 1, 1}));
 
     fake.calls.clear();
-    locks.release(at_page(4, 16), 8);
-    locks.release(at_page(4, 8), 0);
+    EXPECT_FALSE(locks.release(at_page(4, 16), 8, nullptr));
+    EXPECT_FALSE(locks.release(at_page(4, 8), 0, nullptr));
     EXPECT_TRUE(fake.calls.empty());
     EXPECT_EQ(locks.count(at_page(4)), 1U);
-    locks.release(at_page(4, 100), 50);
-    locks.release(at_page(5, page - 4), 8);
+    EXPECT_FALSE(locks.release(at_page(4, 100), 50, nullptr));
+    EXPECT_FALSE(locks.release(at_page(5, page - 4), 8, nullptr));
     EXPECT_EQ(fake.calls, (std::vector{unlock_of(4, 1), unlock_of(5, 2)}));
     EXPECT_EQ(counts(locks, 4, 6), (std::vector<std::uint32_t>{0, 0, 0}));
 }
@@ -101,15 +102,18 @@ TEST(PageLocks, BlocksWithinOnePageShareOneLockAndARefusalLeavesNoCount) {
     ASSERT_TRUE(locks.acquire(at_page(7, 200), 32).has_value());
     EXPECT_EQ(fake.calls, (std::vector{lock_of(7, 1)}));
     EXPECT_EQ(locks.count(at_page(7)), 2U);
-    locks.release(at_page(7, 100), 32);
-    locks.release(at_page(7, 200), 32);
+    EXPECT_FALSE(locks.release(at_page(7, 100), 32, nullptr));
+    EXPECT_FALSE(locks.release(at_page(7, 200), 32, nullptr));
     EXPECT_EQ(fake.calls, (std::vector{lock_of(7, 1), unlock_of(7, 1)}));
 
     fake.calls.clear();
     fake.refuse_at(base + 7 * page, 1453);
     auto refused = locks.acquire(at_page(7, 100), 32);
     ASSERT_FALSE(refused.has_value());
-    EXPECT_EQ(refused.error(), 1453U);
+    EXPECT_EQ(refused.error().code, 1453U);
+    EXPECT_EQ(refused.error().locking_bytes, page);
+    EXPECT_EQ(fake.calls, (std::vector{lock_of(7, 1)}));
+    EXPECT_FALSE(locks.undo(refused.error(), nullptr));
     EXPECT_EQ(fake.calls, (std::vector{lock_of(7, 1), unlock_of(7, 1)}));
     EXPECT_EQ(locks.count(at_page(7)), 0U);
 }
@@ -124,9 +128,12 @@ TEST(PageLocks, RefusedLockUndoesWhatThisCallLockedAndKeepsEveryCount) {
     fake.calls.clear();
     auto refused = locks.acquire(at_page(10), 5 * page);
     ASSERT_FALSE(refused.has_value());
-    // The code of the refusal itself, not of the clean-up that followed it.
-    EXPECT_EQ(refused.error(), 1453U);
-    // The refused run is undone too: the system may have locked part of it before giving up.
+    EXPECT_EQ(refused.error().code, 1453U);
+    // What a lock limit weighed: the four pages asked for, not the one already locked.
+    EXPECT_EQ(refused.error().locking_bytes, 4 * page);
+    // Undone once the caller has zeroed its bytes, the refused run too (it may be partly locked).
+    EXPECT_EQ(fake.calls, (std::vector{lock_of(10, 2), lock_of(13, 2)}));
+    EXPECT_FALSE(locks.undo(refused.error(), nullptr));
     EXPECT_EQ(fake.calls,
               (std::vector{lock_of(10, 2), lock_of(13, 2), unlock_of(10, 2), unlock_of(13, 2)}));
     EXPECT_EQ(counts(locks, 9, 15), (std::vector<std::uint32_t>{0, 0, 0, 1, 0, 0, 0}));
@@ -134,7 +141,9 @@ TEST(PageLocks, RefusedLockUndoesWhatThisCallLockedAndKeepsEveryCount) {
     // Refused at the first run: only that run is undone.
     fake.calls.clear();
     fake.refuse_at(base + 10 * page, 1453);
-    EXPECT_FALSE(locks.acquire(at_page(10), 5 * page).has_value());
+    refused = locks.acquire(at_page(10), 5 * page);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_FALSE(locks.undo(refused.error(), nullptr));
     EXPECT_EQ(fake.calls, (std::vector{lock_of(10, 2), unlock_of(10, 2)}));
     EXPECT_EQ(counts(locks, 9, 15), (std::vector<std::uint32_t>{0, 0, 0, 1, 0, 0, 0}));
 }
@@ -228,27 +237,32 @@ TEST(PageLocks, RefusedLockNeverUndoesAPageThatHoldsALiveSecret) {
 
     // Refused again for a neighbour on the same page: the clean-up leaves page 7 alone.
     fake.calls.clear();
-    EXPECT_FALSE(locks.acquire(at_page(7, 200), 16).has_value());
+    auto refused = locks.acquire(at_page(7, 200), 16);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_FALSE(locks.undo(refused.error(), nullptr));
     EXPECT_EQ(fake.calls, (std::vector{lock_of(7, 1)}));
     // A range over new pages around it: only the new pages are undone.
     fake.refuse_at(base + 8 * page, 1);
     fake.calls.clear();
-    EXPECT_FALSE(locks.acquire(at_page(6), 3 * page).has_value());
+    refused = locks.acquire(at_page(6), 3 * page);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_FALSE(locks.undo(refused.error(), nullptr));
     EXPECT_EQ(fake.calls, (std::vector{lock_of(6, 3), unlock_of(6, 1), unlock_of(8, 1)}));
     EXPECT_EQ(counts(locks, 6, 8), (std::vector<std::uint32_t>{0, 1, 0}));
     EXPECT_EQ(locks.unlocked_pages(), 1U);
 }
 
-TEST(PageLocks, PagesTheSystemWouldNotUnlockAreTriedAgainOnLaterReleases) {
+TEST(PageLocks, ARefusedUnlockKeepsTheBlockUntilALaterReleaseUnlocksItsPages) {
     FakeLockBackend fake(page);
     PageLocks locks(fake.backend());
+    void* blocks[] = {allocate(1), allocate(1)};                   // the heap blocks being released
     ASSERT_TRUE(locks.acquire(at_page(2), 3 * page).has_value());  // pages 2..4
     ASSERT_TRUE(locks.acquire(at_page(9, 8), 8).has_value());
     ASSERT_TRUE(locks.acquire(at_page(11, 8), 8).has_value());
 
-    // Out of mappings: unlocking part of the run is refused, and the pages stay known.
+    // Out of mappings: the registry keeps the block, so that no one can unmap or reuse its pages.
     fake.refuse_unlock_at(base + 3 * page, 12);
-    locks.release(at_page(2), 3 * page);
+    EXPECT_TRUE(locks.release(at_page(2), 3 * page, blocks[0]));
     EXPECT_EQ(locks.stuck_pages(), 3U);
     ASSERT_TRUE(locks.failure_pending());
     auto failure = locks.take_unlock_failure();
@@ -257,60 +271,76 @@ TEST(PageLocks, PagesTheSystemWouldNotUnlockAreTriedAgainOnLaterReleases) {
     EXPECT_EQ(failure->code, 12U);
     EXPECT_FALSE(locks.failure_pending());
 
-    // Still refused: the next release tries once, and keeps them.
+    // A release whose own unlock is refused freed no mapping: nothing else is tried.
+    fake.refuse_unlock_at(base + 2 * page, 12, 10 * page);
     fake.calls.clear();
-    locks.release(at_page(9, 8), 8);
-    EXPECT_EQ(fake.calls, (std::vector{unlock_of(2, 3), unlock_of(9, 1)}));
-    EXPECT_EQ(locks.stuck_pages(), 3U);
-    // Once the system allows it, the next release unlocks them as one run.
+    EXPECT_TRUE(locks.release(at_page(9, 8), 8, blocks[1]));
+    EXPECT_EQ(fake.calls, (std::vector{unlock_of(9, 1)}));
+    EXPECT_EQ(locks.take_unlock_failure()->pages, 1U);
+    // Once an unlock goes through, the kept blocks are tried again, unlocked and freed.
     fake.refuse_unlock_at(0, 0);
     fake.calls.clear();
-    locks.release(at_page(11, 8), 8);
-    EXPECT_EQ(fake.calls, (std::vector{unlock_of(2, 3), unlock_of(11, 1)}));
+    EXPECT_FALSE(locks.release(at_page(11, 8), 8, nullptr));
+    EXPECT_EQ(fake.calls, (std::vector{unlock_of(11, 1), unlock_of(2, 3), unlock_of(9, 1)}));
+    EXPECT_EQ(fake.freed, (std::vector<void*>{blocks[0], blocks[1]}));
     EXPECT_EQ(locks.stuck_pages(), 0U);
 
     // Windows refuses to unlock what is not locked: that is no failure.
     fake.refuse_unlock_at(base + 9 * page, os::error_not_locked);
     ASSERT_TRUE(locks.acquire(at_page(9, 8), 8).has_value());
-    locks.release(at_page(9, 8), 8);
-    EXPECT_EQ(locks.stuck_pages(), 0U);
+    EXPECT_FALSE(locks.release(at_page(9, 8), 8, nullptr));
     EXPECT_FALSE(locks.failure_pending());
 
     // A stuck page locked again for a new secret is counted, and no longer stuck.
     fake.refuse_unlock_at(base + 6 * page, 12);
     ASSERT_TRUE(locks.acquire(at_page(6, 8), 8).has_value());
-    locks.release(at_page(6, 8), 8);
+    EXPECT_TRUE(locks.release(at_page(6, 8), 8, nullptr));
     ASSERT_EQ(locks.stuck_pages(), 1U);
     ASSERT_TRUE(locks.acquire(at_page(6, 8), 8).has_value());
     EXPECT_EQ(locks.stuck_pages(), 0U);
+}
 
-    // Stuck again, then a lock on it refused whose clean-up is refused too: one page, once.
-    ASSERT_TRUE(locks.take_unlock_failure().has_value());
-    locks.release(at_page(6, 8), 8);
-    fake.refuse_at(base + 6 * page, 12);
-    EXPECT_FALSE(locks.acquire(at_page(6, 8), 8).has_value());
-    EXPECT_EQ(locks.stuck_pages(), 1U);
-    auto once = locks.take_unlock_failure();
-    ASSERT_TRUE(once.has_value());
-    EXPECT_EQ(once->pages, 1U);
+TEST(PageLocks, AtTheMappingLimitAReleaseRetriesOnlyOnceAnUnlockGoesThrough) {
+    FakeLockBackend fake(page);
+    PageLocks locks(fake.backend());
+    constexpr std::uintptr_t vaults = 2000;
+    for (std::uintptr_t n = 0; n < vaults; ++n) {
+        ASSERT_TRUE(locks.acquire(at_page(2 * n, 8), 8).has_value());
+    }
+    // Each refused release costs its own call and allocates nothing (no room: a fail-fast end).
+    fake.refuse_unlock_at(base, 12, 2 * vaults * page);
+    fake.calls.clear();
+    for (std::uintptr_t n = 0; n + 1 < vaults; ++n) {
+        EXPECT_TRUE(locks.release(at_page(2 * n, 8), 8, nullptr));
+    }
+    EXPECT_EQ(fake.calls.size(), vaults - 1);
+    // The first unlock that goes through has every kept page unlocked, each once.
+    fake.refuse_unlock_at(0, 0);
+    fake.calls.clear();
+    EXPECT_FALSE(locks.release(at_page(2 * (vaults - 1), 8), 8, nullptr));
+    EXPECT_EQ(fake.calls.size(), vaults);
+    EXPECT_EQ(locks.stuck_pages(), 0U);
 }
 
 TEST(PageLocks, AStuckRunThatStaysRefusedHoldsNoOtherBack) {
     FakeLockBackend fake(page);
     PageLocks locks(fake.backend());
-    for (std::uintptr_t n : {2, 5, 9}) {
+    for (std::uintptr_t n : {2, 5, 9, 12}) {
         ASSERT_TRUE(locks.acquire(at_page(n, 8), 8).has_value());
     }
     fake.refuse_unlock_at(base + 2 * page, 12, 4 * page);
-    locks.release(at_page(2, 8), 8);
-    locks.release(at_page(5, 8), 8);
+    EXPECT_TRUE(locks.release(at_page(2, 8), 8, nullptr));
+    EXPECT_TRUE(locks.release(at_page(5, 8), 8, nullptr));
     ASSERT_EQ(locks.stuck_pages(), 2U);
 
-    // Page 2 stays refused (unmapped since, say); page 5 is unlocked all the same.
+    // Page 2 stays refused; a retry stops there, and the next one starts past it.
     fake.refuse_unlock_at(base + 2 * page, 12);
     fake.calls.clear();
-    locks.release(at_page(9, 8), 8);
-    EXPECT_EQ(fake.calls, (std::vector{unlock_of(2, 1), unlock_of(5, 1), unlock_of(9, 1)}));
+    EXPECT_FALSE(locks.release(at_page(9, 8), 8, nullptr));
+    EXPECT_EQ(fake.calls, (std::vector{unlock_of(9, 1), unlock_of(2, 1)}));
+    fake.calls.clear();
+    EXPECT_FALSE(locks.release(at_page(12, 8), 8, nullptr));
+    EXPECT_EQ(fake.calls, (std::vector{unlock_of(12, 1), unlock_of(5, 1), unlock_of(2, 1)}));
     EXPECT_EQ(locks.stuck_pages(), 1U);
 }
 
@@ -320,13 +350,13 @@ TEST(PageLocks, APageGivenBackToTheSystemIsNeverKeptAsStuck) {
         GTEST_SKIP() << "mlock is a no-op here";
     }
     PageLocks locks(LockBackend{os::virtual_lock, os::virtual_lock_in_place, os::virtual_unlock,
-                                os::last_error, os::page_size()});
+                                os::last_error, deallocate, os::page_size()});
     void* mapped = test::map_page();
     ASSERT_NE(mapped, nullptr);
     ASSERT_TRUE(locks.acquire(mapped, 16).has_value());
     // Unmapping ends the lock with the page; unlocking it then fails, and nothing is left to undo.
     test::unmap_page(mapped);
-    locks.release(mapped, 16);
+    EXPECT_FALSE(locks.release(mapped, 16, nullptr));
     EXPECT_EQ(locks.stuck_pages(), 0U);
     EXPECT_FALSE(locks.failure_pending());
 }
@@ -334,16 +364,19 @@ TEST(PageLocks, APageGivenBackToTheSystemIsNeverKeptAsStuck) {
 
 TEST(PageLocks, RealSystemRefusalLeavesNothingCounted) {
     PageLocks locks(LockBackend{os::virtual_lock, os::virtual_lock_in_place, os::virtual_unlock,
-                                os::last_error, os::page_size()});
+                                os::last_error, deallocate, os::page_size()});
     // The second page of the address space is never mapped (Windows keeps the first 64 KiB free,
     // Linux refuses to map below its minimum address).
     const void* unmapped =
         reinterpret_cast<const void*>(os::page_size());  // NOLINT(performance-no-int-to-ptr)
     auto refused = locks.acquire(unmapped, 16);
     ASSERT_FALSE(refused.has_value());
-    EXPECT_NE(refused.error(), os::error_success);
+    EXPECT_NE(refused.error().code, os::error_success);
+    // Linux unlocks an unmapped range as holding no lock; Windows refuses it, so it is kept there
+    // (no heap block is ever unmapped while the registry holds it).
+    EXPECT_EQ(locks.undo(refused.error(), nullptr), test::on_windows());
     EXPECT_EQ(locks.count(unmapped), 0U);
-    Text text = os_error_text(static_cast<std::int32_t>(refused.error()));
+    Text text = os_error_text(static_cast<std::int32_t>(refused.error().code));
     EXPECT_EQ(text.rfind("OS Error ", 0), Text::npos) << text;
 }
 

@@ -107,15 +107,13 @@ TEST(SecretBuffer, EmptySecretTakesNoBlockAndMakesNoLockCall) {
         EXPECT_EQ(buffer.length(), 0U);
         EXPECT_TRUE(buffer.lock(locks).has_value());
         EXPECT_FALSE(buffer.locked());
-        buffer.unlock();
-        buffer.zeroise();
         buffer.wipe();
         EXPECT_EQ(buffer.capacity(), 0U);
     }
     EXPECT_TRUE(fake.calls.empty());
 }
 
-TEST(SecretBuffer, RefusedLockNamesTheSystemErrorAndLeavesTheBufferFilledAndUnlocked) {
+TEST(SecretBuffer, RefusedLockNamesTheSystemErrorAndZeroesTheBufferBeforeUndoingIt) {
     FakeLockBackend fake(os::page_size());
     PageLocks locks(fake.backend());
     const std::vector<std::uint8_t> secret = pattern(9);
@@ -123,6 +121,7 @@ TEST(SecretBuffer, RefusedLockNamesTheSystemErrorAndLeavesTheBufferFilledAndUnlo
     // 1453 is ERROR_WORKING_SET_QUOTA, what Windows gives once the locked pages would pass the
     // process's minimum working set (Wine answers 5, ERROR_ACCESS_DENIED, for a refused mlock).
     fake.refuse_at(reinterpret_cast<std::uintptr_t>(buffer.data()), 1453);
+    fake.watch_block(buffer.data(), secret.size());
 
     auto refused = buffer.lock(locks);
     ASSERT_FALSE(refused.has_value());
@@ -131,16 +130,32 @@ TEST(SecretBuffer, RefusedLockNamesTheSystemErrorAndLeavesTheBufferFilledAndUnlo
     EXPECT_EQ(message, "Failed to lock memory (VirtualLock): " + os_error_text(1453));
     EXPECT_TRUE(message.ends_with(" (os error 1453)")) << message;
 
+    // The clean-up unlocked the refused run only once the secret was zero.
+    EXPECT_EQ(fake.watched_unlocks, 1U);
+    EXPECT_EQ(fake.plaintext_unlocks, 0U);
     EXPECT_FALSE(buffer.locked());
     EXPECT_EQ(locks.count(buffer.data()), 0U);
-    EXPECT_EQ(buffer.length(), secret.size());
-    EXPECT_TRUE(std::equal(secret.begin(), secret.end(), buffer.data()));
-
-    // The caller's clean-up: nothing is held, so nothing is unlocked.
-    fake.calls.clear();
-    buffer.wipe();
-    EXPECT_TRUE(fake.calls.empty());
+    EXPECT_EQ(buffer.length(), 0U);
     EXPECT_TRUE(all_zero(buffer.data(), secret.size()));
+}
+
+TEST(SecretBuffer, ARefusedUnlockHandsTheZeroedBlockToTheRegistry) {
+    FakeLockBackend fake(os::page_size());
+    PageLocks locks(fake.backend());
+    const std::vector<std::uint8_t> secret = pattern(100);
+    SecretBuffer buffer = SecretBuffer::from_bytes(secret.data(), secret.size());
+    ASSERT_TRUE(buffer.lock(locks).has_value());
+    auto* block = const_cast<std::uint8_t*>(buffer.data());
+    fake.refuse_unlock_at(reinterpret_cast<std::uintptr_t>(block), 12);
+    buffer.wipe();
+    EXPECT_EQ(buffer.data(), nullptr);  // the registry holds it: its pages stay the heap's
+    EXPECT_TRUE(all_zero(block, secret.size()));
+    // The next release whose unlock goes through unlocks its pages and frees it.
+    fake.refuse_unlock_at(0, 0);
+    SecretBuffer other = SecretBuffer::from_bytes(secret.data(), secret.size());
+    ASSERT_TRUE(other.lock(locks).has_value());
+    other.wipe();
+    EXPECT_EQ(fake.freed, (std::vector<void*>{block}));
 }
 
 TEST(SecretBuffer, DestructionAndMovesHandOverOrReleaseTheLocks) {

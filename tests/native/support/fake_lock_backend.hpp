@@ -35,7 +35,8 @@ class FakeLockBackend {
     ~FakeLockBackend() { current() = nullptr; }
 
     [[nodiscard]] secret::LockBackend backend() const noexcept {
-        return {lock_call, lock_in_place_call, unlock_call, last_error_call, page_size_};
+        return {lock_call, lock_in_place_call, unlock_call, last_error_call, free_call,
+                page_size_};
     }
 
     // Refuses every later lock whose range contains address, with that error code.
@@ -64,6 +65,7 @@ class FakeLockBackend {
     }
 
     std::vector<LockCall> calls;
+    std::vector<void*> freed;           // blocks the registry gave back (and were freed)
     std::size_t watched_unlocks = 0;    // unlocks that covered the watched block
     std::size_t plaintext_unlocks = 0;  // of those, the ones that found a byte not yet zero
 
@@ -118,6 +120,11 @@ class FakeLockBackend {
         // the error code after its clean-up would see this one instead of the refusal.
         self.last_error_ = 158;
         return true;
+    }
+
+    static void free_call(void* block) noexcept {
+        current()->freed.push_back(block);
+        secret::deallocate(block);
     }
 
     static secret::os::ErrorCode last_error_call() noexcept { return current()->last_error_; }
