@@ -1,0 +1,59 @@
+// One line read from the user with echo off, straight into memory the caller has locked.
+// os_terminal_posix.cpp reads the controlling terminal through termios, os_terminal_windows.cpp
+// the console; both fall back to standard input, unechoed or not, when there is no terminal.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "os.hpp"
+
+namespace hush_vault::secret::os {
+
+// Where the line goes. Both spans lie in locked memory the caller zeroes after use.
+struct LineBuffer {
+    // The line's bytes as typed, without its end; a line that does not fit is refused.
+    std::span<std::uint8_t> bytes;
+    // Scratch for what the console delivers before it becomes UTF-8 (Windows, at least two
+    // units for a surrogate pair); unused elsewhere, where it may be empty.
+    std::span<char16_t> units;
+};
+
+// What the caller decides while a prompt runs. Both calls come from the reading thread, and each
+// returns false to stop the prompt.
+struct PromptHooks {
+    void* context;
+    // No terminal can hide the line: called once, before anything is written or read. On true
+    // the prompt goes to standard error and the line is read from standard input as typed.
+    bool (*echo_uncontrolled)(void* context) noexcept;
+    // A signal interrupted a wait for input. On true the wait resumes.
+    bool (*interrupted)(void* context) noexcept;
+};
+
+enum class PromptEnd {
+    line,         // a line ended by a line feed (with a carriage return before it, if any)
+    end_of_file,  // input ended; length holds what was read before it, 0 when nothing was
+    too_long,     // the line did not fit in bytes; the rest of it was read and dropped
+    stopped,      // a hook returned false
+    failed,       // a system call failed: error holds its code, call its name
+};
+
+struct PromptOutcome {
+    PromptEnd end;
+    std::size_t length;  // bytes of the line in LineBuffer::bytes
+    ErrorCode error;
+    const char* call;
+};
+
+// Writes prompt (UTF-8) where the user sees it, reads one line with echo off into into.bytes,
+// then restores the terminal's mode and writes a line end after a line that was read. Without a
+// terminal, notice goes to standard error before the prompt. The mode is restored whatever the
+// outcome; a restore that fails turns any outcome but `stopped` into `failed`. Unread
+// input typed ahead of the prompt is discarded, as is the rest of a line that is too long. No
+// byte of the line is stored anywhere but in `into` (the Windows console's own buffer aside).
+[[nodiscard]] PromptOutcome prompt_for_line(std::string_view prompt, std::string_view notice,
+                                            LineBuffer into, const PromptHooks& hooks) noexcept;
+
+}  // namespace hush_vault::secret::os
