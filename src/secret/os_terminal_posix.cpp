@@ -161,6 +161,10 @@ std::optional<PromptOutcome> read_byte(int fd, std::uint8_t* into,
 
 }  // namespace
 
+std::size_t prompt_units_needed() noexcept {
+    return 0;
+}
+
 PromptOutcome prompt_for_line(std::string_view prompt, std::string_view notice, LineBuffer into,
                               const PromptHooks& hooks) noexcept {
     Channel channel;
@@ -172,7 +176,7 @@ PromptOutcome prompt_for_line(std::string_view prompt, std::string_view notice, 
         }
     }
     if (write_all(channel.output(), prompt, hooks, result)) {
-        result = read_line(into.bytes, [&](std::uint8_t* byte) {
+        result = read_line(into.bytes, hooks, [&](std::uint8_t* byte) {
             return read_byte(channel.input(), byte, hooks);
         });
     }

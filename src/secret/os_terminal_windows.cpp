@@ -279,9 +279,13 @@ class ConsoleBytes {
 
 }  // namespace
 
+std::size_t prompt_units_needed() noexcept {
+    return 2;
+}
+
 PromptOutcome prompt_for_line(std::string_view prompt, std::string_view notice, LineBuffer into,
                               const PromptHooks& hooks) noexcept {
-    if (into.units.size() < 2) {
+    if (into.units.size() < prompt_units_needed()) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return failure("ReadConsoleW");
     }
@@ -299,9 +303,9 @@ PromptOutcome prompt_for_line(std::string_view prompt, std::string_view notice, 
         result = failure(channel.console() ? "WriteConsoleW" : "WriteFile");
     } else if (channel.console()) {
         ConsoleBytes console(channel.input(), into.units, hooks);
-        result = read_line(into.bytes, console);
+        result = read_line(into.bytes, hooks, console);
     } else {
-        result = read_line(into.bytes, [&](std::uint8_t* byte) {
+        result = read_line(into.bytes, hooks, [&](std::uint8_t* byte) {
             return read_file_byte(channel.input(), byte);
         });
     }
