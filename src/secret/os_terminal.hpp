@@ -51,6 +51,13 @@ struct PromptOutcome {
     const char* call;
 };
 
+// A line was read: ended by a line feed, or by the end of input after some text (a line getpass
+// returns as well).
+[[nodiscard]] inline bool ended_a_line(const PromptOutcome& result) noexcept {
+    return result.end == PromptEnd::line ||
+           (result.end == PromptEnd::end_of_file && result.length > 0);
+}
+
 // The UTF-16 units LineBuffer::units must hold on this system.
 [[nodiscard]] std::size_t prompt_units_needed() noexcept;
 

@@ -183,7 +183,7 @@ PromptOutcome prompt_for_line(std::string_view prompt, std::string_view notice, 
     if (!channel.restore() && result.end != PromptEnd::stopped) {
         return failure("tcsetattr");
     }
-    if (result.end == PromptEnd::line) {
+    if (ended_a_line(result)) {
         write_all(channel.output(), "\n", hooks, result);
     }
     return result;

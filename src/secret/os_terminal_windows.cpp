@@ -312,7 +312,7 @@ PromptOutcome prompt_for_line(std::string_view prompt, std::string_view notice, 
     if (!channel.restore() && result.end != PromptEnd::stopped) {
         return failure("SetConsoleMode");
     }
-    if (result.end == PromptEnd::line && !write_text(channel, "\r\n")) {
+    if (ended_a_line(result) && !write_text(channel, "\r\n")) {
         return failure(channel.console() ? "WriteConsoleW" : "WriteFile");
     }
     return result;

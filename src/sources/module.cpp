@@ -2,6 +2,7 @@
 // hush_vault.HushVault.
 #include "frame/results.hpp"
 #include "sources/entries.hpp"
+#include "sources/prompt.hpp"
 #include "sources/vault_maker.hpp"
 
 namespace hush_vault::sources {
@@ -26,7 +27,7 @@ PyMethodDef source_functions[] = {
     fastcall("from_credential", e::from_credential, "from_credential($module, name, *, volatile=False, ttl_sec=None, strip_newline=False, max_size=65536)\n--\n\n"),
     fastcall("pop_env",         e::pop_env,         "pop_env($module, var_name, *, volatile=False, ttl_sec=None)\n--\n\n"),
     fastcall("from_buffer",     e::from_buffer,     "from_buffer($module, buffer, *, volatile=False, ttl_sec=None)\n--\n\n"),
-    // from_prompt's row goes here (sources/prompt.hpp; its spec is from_prompt_spec).
+    fastcall("from_prompt",     e::from_prompt,     "from_prompt($module, prompt='Password: ', *, volatile=False, ttl_sec=None)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 // clang-format on
