@@ -70,12 +70,18 @@ ENDINGS = {
         overwrite(secret.data)
         baseline(); vault = HushVault.from_env("HUSH_SCAN"); live(); vault.wipe_py()
     """,
+    "from_prompt at a terminal": """
+        vault = type_at_prompt(take(secret), terminal=True); live(); vault.wipe_py()
+    """,
+    "from_prompt from standard input": """
+        vault = type_at_prompt(take(secret), terminal=False); live(); vault.wipe_py()
+    """,
 }
 
 SCRIPT = """
 import json, sys, time
 sys.path.insert(0, {tests!r})
-from secret_scan import Scanner, make_secret, overwrite, setenv_secret
+from secret_scan import Scanner, make_secret, overwrite, setenv_secret, type_at_prompt
 from hush_vault import HushVault
 
 scanner = Scanner()
@@ -144,7 +150,15 @@ def test_no_copy_left_after_the_secret_ends(ending):
         kinds = TEXT_KINDS  # an environment value is text
         if sys.platform == "win32":
             sizes = SIZES[:-1] + (30_000,)  # a Windows variable holds at most 32,767 characters
-    assert wrong_rows(scan(ENDINGS[ending], kinds, sizes)) == []
+    options = {}
+    if ending.startswith("from_prompt"):
+        if sys.platform == "win32":
+            pytest.skip("the console cannot be typed into here, nor left for standard input")
+        kinds = TEXT_KINDS  # a line holds no line feed
+        # A terminal's line holds at most 4095 bytes; a pipe's a whole line, grown into.
+        sizes = SIZES[:-1] + (3000 if "terminal" in ending else 60_000,)
+        options = {"preexec_fn": os.setsid}  # no controlling terminal but the test's own
+    assert wrong_rows(scan(ENDINGS[ending], kinds, sizes, **options)) == []
 
 
 def test_no_copy_left_by_an_invalid_utf8_reveal():
