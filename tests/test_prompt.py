@@ -2,7 +2,9 @@
 terminal, and getpass's fallback to standard input where there is no terminal."""
 
 import json
+import mmap
 import os
+import pathlib
 import select
 import subprocess
 import sys
@@ -10,7 +12,11 @@ import textwrap
 
 import pytest
 
+from conftest import real_memory_locks
+
 POSIX = os.name == "posix"
+TESTS = pathlib.Path(__file__).parent
+PAGE = mmap.PAGESIZE
 
 # The child reports what the vault holds (hex) or the exception's class, and whether the terminal's
 # modes after the prompt equal those before it.
@@ -133,3 +139,25 @@ def test_without_a_terminal_the_line_comes_from_standard_input_unbuffered(stdin,
     else:
         assert outcome.startswith(expected), outcome
 
+
+
+@real_memory_locks
+def test_a_refused_lock_as_the_line_grows_leaves_nothing(run_unprivileged):
+    # One page is locked for the line at first; a longer line needs more than the limit allows.
+    result = run_unprivileged(f"""
+        import json, os, sys
+        sys.path.insert(0, {str(TESTS)!r})
+        from secret_scan import Scanner, make_secret, type_at_prompt
+        os.setsid()  # no controlling terminal: the line comes from standard input
+        secret = make_secret("ascii", 3 * {PAGE})
+        try:
+            type_at_prompt(secret.data, terminal=False)
+        except RuntimeError as error:
+            refused = [str(error), error.__notes__]
+        print(json.dumps([refused, Scanner().count(secret)]))
+        """, memlock=2 * PAGE)
+    assert result.returncode == 0, result.stderr
+    (message, [note]), copies = json.loads(result.stdout)
+    assert message.startswith("Failed to lock memory (VirtualLock): "), message
+    assert "RLIMIT_MEMLOCK" in note
+    assert copies == [1, 1]  # the caller's own, and no other
