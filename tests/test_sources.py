@@ -155,3 +155,27 @@ def test_pop_env_takes_the_variable_out_of_the_process(monkeypatch):
         "environment variable 'HUSH_SOURCES_BAD': its value is not valid UTF-8"]
     assert os.environb[b"HUSH_SOURCES_BAD"] == b"\xff"
     del os.environb[b"HUSH_SOURCES_BAD"]
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the scanner reads /proc (Linux)")
+def test_ctrl_c_during_a_blocking_read_zeroes_what_was_read():
+    from conftest import run_python
+
+    result = run_python(f"""
+        import os, signal, sys, threading
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        from secret_scan import Scanner, make_secret, overwrite
+        import hush_vault_sources
+
+        secret, scanner = make_secret("ascii", 3000), Scanner()
+        read_end, write_end = os.pipe()  # the writer stays open: the read blocks after the secret
+        os.write(write_end, secret.data); overwrite(secret.data)
+        main = threading.get_ident()
+        threading.Timer(0.2, lambda: signal.pthread_kill(main, signal.SIGINT)).start()
+        try:
+            hush_vault_sources.from_fd(read_end)
+        except KeyboardInterrupt:
+            print("interrupted", scanner.count(secret))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["interrupted", "(0,", "0)"]
