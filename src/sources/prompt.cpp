@@ -70,8 +70,8 @@ Result<bool> flush_standard_streams() noexcept {
 // pending when the warning is an error, or the warning cannot be given.
 bool warn_echo_uncontrolled() noexcept {
     Ref getpass = Ref::steal(PyImport_ImportModule("getpass"));
-    Ref category = getpass ? Ref::steal(PyObject_GetAttrString(getpass.get(), "GetPassWarning"))
-                           : Ref();
+    Ref category =
+        getpass ? Ref::steal(PyObject_GetAttrString(getpass.get(), "GetPassWarning")) : Ref();
     return category && PyErr_WarnEx(category.get(), echo_warning, 1) == 0;
 }
 
@@ -119,8 +119,7 @@ class PromptSession {
     }
 
     // Twice the room, up to the limit. Needs no interpreter: a refused lock is kept for later.
-    static std::span<std::uint8_t> more_room(void* context,
-                                             std::span<std::uint8_t> full) noexcept {
+    static std::span<std::uint8_t> more_room(void* context, std::span<std::uint8_t> full) noexcept {
         auto& self = *static_cast<PromptSession*>(context);
         if (full.size() >= room_limit) {
             return full;
