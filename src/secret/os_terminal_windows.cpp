@@ -1,5 +1,5 @@
 // The prompt over the Windows console: CONIN$ in line mode with echo off, read a UTF-16 unit at
-// a time into the caller's locked units and handed on as UTF-8, byte by byte, into its bytes.
+// a time into the caller's locked units and handed on as UTF-8 (Utf16Bytes) into its bytes.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -8,7 +8,7 @@
 
 #include "line_reader.hpp"
 #include "os_terminal.hpp"
-#include "utf8.hpp"
+#include "utf8.hpp"  // the prompt as UTF-16
 
 namespace hush_vault::secret::os {
 namespace {
@@ -162,120 +162,26 @@ std::optional<PromptOutcome> read_file_byte(HANDLE input, std::uint8_t* into) no
     return got == 0 ? std::optional(outcome(PromptEnd::end_of_file)) : std::nullopt;
 }
 
-// The console's line as UTF-8, a byte at a time: each code point's units are read into the
-// caller's locked units and encoded from there, and zeroed once their bytes are handed on.
-class ConsoleBytes {
-  public:
-    ConsoleBytes(HANDLE input, std::span<char16_t> units, const PromptHooks& hooks) noexcept
-        : input_(input), units_(units), hooks_(hooks) {}
-    ConsoleBytes(const ConsoleBytes&) = delete;
-    ConsoleBytes& operator=(const ConsoleBytes&) = delete;
-    ConsoleBytes(ConsoleBytes&&) = delete;
-    ConsoleBytes& operator=(ConsoleBytes&&) = delete;
-    ~ConsoleBytes() { secure_zero(units_.data(), units_.size_bytes()); }
-
-    std::optional<PromptOutcome> operator()(std::uint8_t* into) noexcept {
-        if (sent_ == size_) {
-            if (auto end = next_code_point()) {
-                return end;
-            }
+// One unit of the console's line, waiting out the signals the hook lets pass.
+std::optional<PromptOutcome> read_console_unit(HANDLE input, char16_t* into,
+                                               const PromptHooks& hooks) noexcept {
+    while (true) {
+        DWORD got = 0;
+        const BOOL read = call_read_console(input, into, &got);
+        if (read != FALSE && got == 1) {
+            return std::nullopt;
         }
-        *into = byte_at(sent_++);
-        if (sent_ == size_) {
-            secure_zero(units_.data(), 2 * sizeof(char16_t));
+        if (read == FALSE && GetLastError() != ERROR_OPERATION_ABORTED) {
+            return failure("ReadConsoleW");
         }
-        return std::nullopt;
-    }
-
-  private:
-    static bool high(char16_t unit) noexcept { return unit >= 0xD800 && unit < 0xDC00; }
-    static bool low(char16_t unit) noexcept { return unit >= 0xDC00 && unit < 0xE000; }
-
-    // One unit into units_[slot], waiting out the signals the hook lets pass.
-    std::optional<PromptOutcome> read_unit(std::size_t slot) noexcept {
-        while (true) {
-            DWORD got = 0;
-            const BOOL read = call_read_console(input_, &units_[slot], &got);
-            if (read != FALSE && got == 1) {
-                return std::nullopt;
-            }
-            if (read == FALSE && GetLastError() != ERROR_OPERATION_ABORTED) {
-                return failure("ReadConsoleW");
-            }
-            // Ctrl-C or Ctrl-Break cut the read short. The interpreter's handler runs on a thread
-            // of its own: give it a moment to flag the signal before asking about it.
-            call_sleep(100);
-            if (!hooks_.interrupted(hooks_.context)) {
-                return outcome(PromptEnd::stopped);
-            }
+        // Ctrl-C or Ctrl-Break cut the read short. The interpreter's handler runs on a thread of
+        // its own: give it a moment to flag the signal before asking about it.
+        call_sleep(100);
+        if (!hooks.interrupted(hooks.context)) {
+            return outcome(PromptEnd::stopped);
         }
     }
-
-    // The next code point's units in units_[0] (and [1] for a pair); an unpaired surrogate
-    // becomes U+FFFD, and a unit read in search of its partner is kept for the next call.
-    std::optional<PromptOutcome> next_code_point() noexcept {
-        sent_ = 0;
-        if (carried_) {
-            units_[0] = units_[1];
-            carried_ = false;
-        } else if (auto end = read_unit(0)) {
-            return end;
-        }
-        if (first_ && units_[0] == 0x1A) {
-            return end_of_file();
-        }
-        first_ = false;
-        if (high(units_[0])) {
-            if (auto end = read_unit(1)) {
-                return end;
-            }
-            if (low(units_[1])) {
-                size_ = 4;
-                return std::nullopt;
-            }
-            units_[0] = 0xFFFD;
-            carried_ = true;
-        } else if (low(units_[0])) {
-            units_[0] = 0xFFFD;
-        }
-        const char16_t unit = units_[0];
-        size_ = unit < 0x80 ? 1 : unit < 0x800 ? 2 : 3;
-        return std::nullopt;
-    }
-
-    // Ctrl-Z alone on a line is the console's end of input (as for the interpreter's own console
-    // reads); the rest of that line is dropped.
-    std::optional<PromptOutcome> end_of_file() noexcept {
-        while (units_[0] != u'\n') {
-            if (auto end = read_unit(0)) {
-                return end;
-            }
-        }
-        secure_zero(units_.data(), sizeof(char16_t));
-        return outcome(PromptEnd::end_of_file);
-    }
-
-    // Byte i of the UTF-8 form of the code point in units_.
-    [[nodiscard]] std::uint8_t byte_at(std::size_t i) const noexcept {
-        const char32_t point = size_ == 4 ? 0x10000 + ((char32_t{units_[0]} - 0xD800) << 10) +
-                                                (char32_t{units_[1]} - 0xDC00)
-                                          : char32_t{units_[0]};
-        static constexpr std::uint8_t lead[] = {0x00, 0x00, 0xC0, 0xE0, 0xF0};
-        const unsigned shift = 6 * static_cast<unsigned>(size_ - 1 - i);
-        if (i > 0) {
-            return static_cast<std::uint8_t>(0x80 | ((point >> shift) & 0x3F));
-        }
-        return static_cast<std::uint8_t>(lead[size_] | (point >> shift));
-    }
-
-    HANDLE input_;
-    std::span<char16_t> units_;
-    const PromptHooks& hooks_;
-    std::size_t size_ = 0;
-    std::size_t sent_ = 0;
-    bool carried_ = false;
-    bool first_ = true;
-};
+}
 
 }  // namespace
 
@@ -302,7 +208,9 @@ PromptOutcome prompt_for_line(std::string_view prompt, std::string_view notice, 
     if (!write_text(channel, prompt)) {
         result = failure(channel.console() ? "WriteConsoleW" : "WriteFile");
     } else if (channel.console()) {
-        ConsoleBytes console(channel.input(), into.units, hooks);
+        Utf16Bytes console(into.units, [&](char16_t* unit) {
+            return read_console_unit(channel.input(), unit, hooks);
+        });
         result = read_line(into.bytes, hooks, console);
     } else {
         result = read_line(into.bytes, hooks, [&](std::uint8_t* byte) {
