@@ -79,7 +79,7 @@ def test_terminal_line_is_read_with_echo_off_and_the_mode_restored(typed, expect
     finally:
         os.close(master)
         child.wait(timeout=30)
-    outcome, restored = json.loads(shown.split(b"RESULT ")[1])
+    outcome, restored = json.loads(shown.split(b"RESULT ")[1].splitlines()[0])
     assert restored, shown
     if isinstance(expected, bytes):
         assert bytes.fromhex(outcome) == expected
