@@ -116,6 +116,8 @@ ENTRIES = [
     Entry("src-pop-env-missing", 'sources.pop_env("HUSH_PROOF_MISSING")', KeyError, "'Env var not found'", setup=SOURCES),
     Entry("src-buffer",          'sources.from_buffer(bytearray(b"secret"))', setup=SOURCES),
     Entry("src-buffer-read-only", 'sources.from_buffer(b"secret")', TypeError, "from_buffer() argument 'buffer': the buffer is read-only, so it could not be zeroed", setup=SOURCES),
+    # from_prompt's rows stop before anything is read: a test run may have a terminal of its own.
+    Entry("src-prompt-volatile", "sources.from_prompt(volatile=1)", TypeError, "from_prompt() argument 'volatile': 'int' object cannot be cast as 'bool'", setup=SOURCES),
 ]
 # fmt: on
 

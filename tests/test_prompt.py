@@ -106,7 +106,7 @@ print(json.dumps([outcome, [f"{{w.category.__name__}}: {{w.message}}" for w in c
 
 LONG = 65536  # the longest line from_prompt keeps
 WARNING = "GetPassWarning: Can not control echo on the terminal."
-TOO_LONG = f"ValueError: from_prompt() read a line longer than {LONG} bytes, nothing was kept"
+TOO_LONG = f"ValueError: from_prompt() read a line longer than {LONG} bytes; nothing was kept"
 
 #   standard input                  keywords              vault's bytes or error   left unread
 STDIN_ROWS = [

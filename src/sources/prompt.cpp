@@ -168,7 +168,7 @@ VaultError prompt_failure(const os::PromptOutcome& outcome, const PromptSession&
     }
     Text message(message::prompt_too_long);
     message += secret::decimal(prompt_max_line);
-    message += " bytes, nothing was kept";
+    message += message::too_large_end;
     return prompt_error(PyExc_ValueError, message);
 }
 

@@ -46,7 +46,7 @@ inline constexpr std::string_view read_only_buffer =
 inline constexpr std::string_view not_contiguous = " argument 'buffer': the buffer is not C-contiguous";
 // EOFError: input ended before a line was typed.
 inline constexpr std::string_view prompt_end_of_input = ": end of input before a line was read";
-// ValueError, followed by the limit in bytes and " bytes, nothing was kept".
+// ValueError, followed by the limit in bytes and too_large_end.
 inline constexpr std::string_view prompt_too_long = " read a line longer than ";
 }  // namespace message
 
