@@ -71,3 +71,19 @@ def from_buffer(buffer: Buffer, *, volatile: bool = False, ttl_sec: SupportsInde
 
     Raises TypeError for a read-only or non-contiguous buffer, which is left untouched.
     """
+
+def from_prompt(
+    prompt: str = "Password: ", *, volatile: bool = False, ttl_sec: SupportsIndex | None = None
+) -> HushVault:
+    """What getpass.getpass() does, but the line goes into locked memory and then the vault, and
+    never becomes a str: the prompt is written to the controlling terminal and one line is read
+    there with echo off (the line feed, and a carriage return before it, are not kept); the
+    terminal's settings are restored whatever happens. On Windows, the console.
+
+    Without a terminal, as getpass: warns with getpass.GetPassWarning and reads the line from
+    standard input's descriptor, unbuffered, the prompt on standard error.
+
+    Raises EOFError when input ends before a line, KeyboardInterrupt on Ctrl-C (what was read is
+    zeroed), ValueError for a line longer than 65536 bytes (nothing is kept), OSError when the
+    terminal fails, and HushVault's own errors.
+    """
