@@ -28,7 +28,9 @@ struct PromptHooks {
     // the prompt goes to standard error and the line is read from standard input as typed; on
     // false the prompt stops.
     bool (*echo_uncontrolled)(void* context) noexcept;
-    // A signal interrupted a wait. On true the wait resumes; on false the prompt stops.
+    // A signal interrupted a wait, or may have come just before it: asked as well at intervals
+    // (a tenth of a second) while the wait goes on. On true the wait resumes; on false the
+    // prompt stops.
     bool (*interrupted)(void* context) noexcept;
     // `full` (the bytes so far) has no room left and the line goes on: the span to go on in,
     // larger and starting with the same bytes (`full` is not used again); `full` itself when the

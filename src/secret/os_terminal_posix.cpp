@@ -1,6 +1,7 @@
 // The prompt over POSIX: the controlling terminal through termios, echo off while the line is
 // read a byte at a time, so that nothing past the line is taken from the terminal or a pipe.
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,6 +20,9 @@ int call_open(const char* path, int flags) noexcept {
 }
 int call_close(int fd) noexcept {
     return close(fd);
+}
+int call_poll(pollfd* fds, nfds_t n, int timeout_ms) noexcept {
+    return poll(fds, n, timeout_ms);
 }
 ssize_t call_read(int fd, void* into, std::size_t n) noexcept {
     return read(fd, into, n);
@@ -139,18 +143,26 @@ bool write_all(int fd, std::string_view text, const PromptHooks& hooks,
     return true;
 }
 
-// One byte of the line from fd, waiting out the signals the hook lets pass.
+// One byte of the line from fd, waiting out the signals the hook lets pass. The wait is cut into
+// slices: a signal that lands just before a blocking read interrupts nothing, and Ctrl-C also
+// discards the line typed so far, so nothing might ever end that read.
 std::optional<PromptOutcome> read_byte(int fd, std::uint8_t* into,
                                        const PromptHooks& hooks) noexcept {
+    constexpr int slice_ms = 100;
     while (true) {
-        ssize_t got = call_read(fd, into, 1);
-        if (got > 0) {
-            return std::nullopt;
+        pollfd wanted{fd, POLLIN, 0};
+        const int ready = call_poll(&wanted, 1, slice_ms);
+        ssize_t got = -1;
+        if (ready > 0) {
+            got = call_read(fd, into, 1);
+            if (got >= 0) {
+                return got > 0 ? std::nullopt : std::optional(outcome(PromptEnd::end_of_file));
+            }
         }
-        if (got == 0) {
-            return outcome(PromptEnd::end_of_file);
+        if (ready < 0 && errno != EINTR) {
+            return failure("poll");
         }
-        if (errno != EINTR) {
+        if (got < 0 && ready > 0 && errno != EINTR && errno != EAGAIN) {
             return failure("read");
         }
         if (!hooks.interrupted(hooks.context)) {
