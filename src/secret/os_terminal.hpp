@@ -28,9 +28,8 @@ struct PromptHooks {
     // the prompt goes to standard error and the line is read from standard input as typed; on
     // false the prompt stops.
     bool (*echo_uncontrolled)(void* context) noexcept;
-    // A signal interrupted a wait, or may have come just before it: asked as well at intervals
-    // (a tenth of a second) while the wait goes on. On true the wait resumes; on false the
-    // prompt stops.
+    // A signal interrupted a wait, or may have come just before it (POSIX also asks every tenth
+    // of a second while the wait goes on). On true the wait resumes; on false the prompt stops.
     bool (*interrupted)(void* context) noexcept;
     // `full` (the bytes so far) has no room left and the line goes on: the span to go on in,
     // larger and starting with the same bytes (`full` is not used again); `full` itself when the
@@ -66,9 +65,10 @@ struct PromptOutcome {
 // Writes prompt (UTF-8) where the user sees it, reads one line with echo off into into.bytes,
 // then restores the terminal's mode and writes a line end after a line that was read. Without a
 // terminal, notice goes to standard error before the prompt. The mode is restored whatever the
-// outcome; a restore that fails turns any outcome but `stopped` into `failed`. Unread
-// input typed ahead of the prompt is discarded, as is the rest of a line that is too long. No
-// byte of the line is stored anywhere but in `into` (the Windows console's own buffer aside).
+// outcome; a restore that fails turns any outcome but `stopped` into `failed`. The rest of a
+// line that is too long is read and dropped; on a POSIX terminal, input typed ahead of the prompt
+// or left unread after it is discarded too. No byte of the line is kept anywhere but in `into`
+// (the system's own buffers aside).
 [[nodiscard]] PromptOutcome prompt_for_line(std::string_view prompt, std::string_view notice,
                                             LineBuffer into, const PromptHooks& hooks) noexcept;
 
