@@ -81,6 +81,17 @@ Span initial_environment() noexcept {
 #endif
 }
 
+// Whether the C environment still points into the block: the block the kernel reports is then the
+// one this program started with. Under an emulator such as valgrind it is the emulator's own.
+bool environment_lies_in(Span block) noexcept {
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        if (*entry >= block.start && *entry < block.end) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 FileHandle open_for_reading(const char* path) noexcept {
@@ -134,6 +145,9 @@ const char* path_separators() noexcept {
 std::size_t erase_environment_variable(const char* name) noexcept {
     std::size_t zeroed = 0;
     Span block = initial_environment();
+    if (!environment_lies_in(block)) {
+        block = {};
+    }
     std::size_t name_length = std::strlen(name);
     // The block is a run of NUL-terminated strings; a value set again later still lies here.
     for (char* entry = block.start; entry < block.end;) {
