@@ -1,7 +1,6 @@
-// The companion module's OS services over POSIX: open, fstat, read, mmap and the environment.
+// The companion module's OS services over POSIX: open, read, mmap and the environment.
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -60,8 +59,8 @@ Span initial_environment() noexcept {
         auto end = stat.find(' ');
         std::string_view token = stat.substr(0, end);
         if (field >= 50) {
-            auto [rest, error] = std::from_chars(token.data(), token.data() + token.size(),
-                                                 values[field - 50]);
+            auto [rest, error] =
+                std::from_chars(token.data(), token.data() + token.size(), values[field - 50]);
             if (error != std::errc() || rest != token.data() + token.size()) {
                 return {};
             }
@@ -74,16 +73,30 @@ Span initial_environment() noexcept {
     if (values[0] == 0 || values[1] <= values[0]) {
         return {};
     }
-    return {reinterpret_cast<char*>(values[0]), reinterpret_cast<char*>(values[1])};
+    // The kernel reports the block as addresses of this process.
+    return {reinterpret_cast<char*>(values[0]),   // NOLINT(performance-no-int-to-ptr)
+            reinterpret_cast<char*>(values[1])};  // NOLINT(performance-no-int-to-ptr)
 #else
     return {};
 #endif
 }
 
+// Whether the C environment still points into the block: the block the kernel reports is then the
+// one this program started with. Under an emulator such as valgrind it is the emulator's own.
+bool environment_lies_in(Span block) noexcept {
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        if (*entry >= block.start && *entry < block.end) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 FileHandle open_for_reading(const char* path) noexcept {
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    int fd =
+        open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);  // NOLINT(cppcoreguidelines-pro-type-vararg)
     if (fd < 0) {
         set_error_from_errno();
         return no_file;
@@ -93,15 +106,6 @@ FileHandle open_for_reading(const char* path) noexcept {
 
 void close_file(FileHandle file) noexcept {
     close(static_cast<int>(file));
-}
-
-std::uint64_t file_size_hint(FileHandle file) noexcept {
-    struct stat status {};
-    if (fstat(static_cast<int>(file), &status) != 0 || !S_ISREG(status.st_mode) ||
-        status.st_size < 0) {
-        return 0;
-    }
-    return static_cast<std::uint64_t>(status.st_size);
 }
 
 std::int64_t read_file(FileHandle file, void* buffer, std::size_t n) noexcept {
@@ -141,10 +145,13 @@ const char* path_separators() noexcept {
 std::size_t erase_environment_variable(const char* name) noexcept {
     std::size_t zeroed = 0;
     Span block = initial_environment();
+    if (!environment_lies_in(block)) {
+        block = {};
+    }
     std::size_t name_length = std::strlen(name);
     // The block is a run of NUL-terminated strings; a value set again later still lies here.
     for (char* entry = block.start; entry < block.end;) {
-        std::size_t left = static_cast<std::size_t>(block.end - entry);
+        auto left = static_cast<std::size_t>(block.end - entry);
         std::size_t length = strnlen(entry, left);
         if (length > name_length && std::memcmp(entry, name, name_length) == 0 &&
             entry[name_length] == '=') {

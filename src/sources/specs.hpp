@@ -43,7 +43,8 @@ inline constexpr std::string_view not_a_buffer =
 inline constexpr std::string_view read_only_buffer =
     " argument 'buffer': the buffer is read-only, so it could not be zeroed";
 // TypeError: the bytes must be one run in memory.
-inline constexpr std::string_view not_contiguous = " argument 'buffer': the buffer is not C-contiguous";
+inline constexpr std::string_view not_contiguous =
+    " argument 'buffer': the buffer is not C-contiguous";
 // EOFError: input ended before a line was typed.
 inline constexpr std::string_view prompt_end_of_input = ": end of input before a line was read";
 // ValueError, followed by the limit in bytes and too_large_end.
