@@ -165,6 +165,48 @@ def setenv_secret(name, secret):
     ctypes.memset(raw, 0, ctypes.sizeof(raw))
 
 
+_terminal = None
+
+
+def type_at_prompt(data, terminal):
+    """The vault hush_vault_sources.from_prompt makes when `data` and a line feed are typed at a
+    pseudo-terminal that this process (a session leader without a terminal) takes as its
+    controlling terminal, or written to its standard input (a pipe) when `terminal` is false.
+    No copy of data is made: the kernel's buffers take it from its own storage."""
+    import hush_vault_sources
+    import threading
+    import warnings
+
+    global _terminal
+    if not terminal:
+        read, write = os.pipe()
+        os.dup2(read, 0)
+        os.close(read)
+        os.write(write, data), os.write(write, b"\n"), os.close(write)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # getpass's warning: echo cannot be controlled
+            return hush_vault_sources.from_prompt()
+    if _terminal is None:
+        import fcntl
+        import termios
+
+        _terminal, slave = os.openpty()
+        fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
+
+    def type_line():
+        shown = b""
+        while not shown.endswith(b"Password: "):  # typed ahead, the line would be discarded
+            shown += os.read(_terminal, 1)
+        os.write(_terminal, data), os.write(_terminal, b"\n")
+
+    typist = threading.Thread(target=type_line)
+    typist.start()
+    try:
+        return hush_vault_sources.from_prompt()
+    finally:
+        typist.join()
+
+
 def overwrite(obj):
     """Zeroes the storage of a bytes or str object in place."""
     if isinstance(obj, bytes):

@@ -182,3 +182,47 @@ def test_out_of_memory_mappings(stack):
     assert [("could not be unlocked" in shown) for shown in seen["shown"]] == [True, True], seen
     [warned] = seen["warned"]
     assert "could not be unlocked" in warned and f"(os error {errno.ENOMEM})" in warned
+
+
+@real_memory_locks
+def test_ways_in_past_the_lock_limit(run_unprivileged):
+    # Four pages: a vault of two pages and a byte fits alone, but not beside the locked scratch
+    # from_file reads it into; a buffer of five pages cannot become a vault at all. Each raises
+    # the class's error and leaves no copy, and the buffer is zeroed all the same.
+    result = run_unprivileged(
+        f"""
+        import json, os, sys, tempfile
+        sys.path.insert(0, {str(TESTS)!r})
+        from secret_scan import Scanner, make_secret, overwrite
+        from hush_vault import HushVault
+        import hush_vault_sources
+
+        scanner, seen = Scanner(), []
+        alone = make_secret("ascii", 2 * {PAGE} + 1)
+        HushVault(alone.data).wipe_py()
+        for way, size in (("file", 2 * {PAGE} + 1), ("buffer", 5 * {PAGE})):
+            secret = make_secret("ascii", size)
+            if way == "file":
+                path = os.path.join(tempfile.mkdtemp(), "secret")
+                fd = os.open(path, os.O_WRONLY | os.O_CREAT)  # unbuffered: no copy of ours
+                os.write(fd, secret.data)
+                os.close(fd)
+                make = lambda: hush_vault_sources.from_file(path)
+            else:
+                buffer = bytearray(secret.data)
+                make = lambda: hush_vault_sources.from_buffer(buffer)
+            overwrite(secret.data)
+            try:
+                make()
+            except RuntimeError as error:
+                seen.append([str(error), len(error.__notes__), scanner.count(secret)])
+            if way == "buffer":
+                seen[-1].append(any(buffer))
+        print(json.dumps(seen))
+        """,
+        memlock=4 * PAGE,
+    )
+    assert result.returncode == 0, result.stderr
+    message = (f"Failed to lock memory (VirtualLock): {os.strerror(errno.ENOMEM)} "
+               f"(os error {errno.ENOMEM})")
+    assert json.loads(result.stdout) == [[message, 1, [0, 0]], [message, 1, [0, 0], False]]

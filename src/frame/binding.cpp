@@ -54,10 +54,10 @@ Result<BoundArguments> bind_fastcall(const ArgumentSpec& spec, PyObject* const* 
                                      Py_ssize_t nargs, PyObject* kwnames) noexcept {
     BoundArguments bound;
     auto given = static_cast<std::size_t>(nargs);
-    for (std::size_t i = 0; i < given && i < spec.count; ++i) {
+    for (std::size_t i = 0; i < given && i < spec.positional; ++i) {
         bound.slots[i] = args[i];
     }
-    if (given > spec.count) {
+    if (given > spec.positional) {
         return Unexpected(type_error(too_many_message(spec, given)));
     }
     if (kwnames != nullptr) {
@@ -76,10 +76,10 @@ Result<BoundArguments> bind_tuple(const ArgumentSpec& spec, PyObject* args,
                                   PyObject* kwargs) noexcept {
     BoundArguments bound;
     auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-    for (std::size_t i = 0; i < given && i < spec.count; ++i) {
+    for (std::size_t i = 0; i < given && i < spec.positional; ++i) {
         bound.slots[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
     }
-    if (given > spec.count) {
+    if (given > spec.positional) {
         return Unexpected(type_error(too_many_message(spec, given)));
     }
     if (kwargs != nullptr) {

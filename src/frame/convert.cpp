@@ -103,13 +103,18 @@ Result<std::optional<std::uint64_t>> to_optional_u64(PyObject* object) noexcept 
     return std::optional<std::uint64_t>(*value);
 }
 
-VaultError argument_error(std::string_view name, VaultError inner) noexcept {
+VaultError argument_error(std::string_view name, VaultError inner,
+                          std::string_view function) noexcept {
     if (!inner.is_exactly_type_error()) {
         return inner;
     }
     PyObject* inner_instance = inner.materialise();
-    VaultError outer = VaultError::make(
-        PyExc_TypeError, argument_error_message(name, format_object(inner_instance)));
+    Text text(function);
+    if (!function.empty()) {
+        text += ' ';
+    }
+    text += argument_error_message(name, format_object(inner_instance));
+    VaultError outer = VaultError::make(PyExc_TypeError, std::move(text));
     PyObject* outer_instance = outer.materialise();
     // Setting the cause, even to none, also marks the context as suppressed.
     PyException_SetCause(outer_instance, PyException_GetCause(inner_instance));

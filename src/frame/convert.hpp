@@ -33,13 +33,16 @@ namespace hush_vault::frame {
 [[nodiscard]] Result<std::optional<std::uint64_t>> to_optional_u64(PyObject* object) noexcept;
 
 // "argument '{name}': {inner}" when the failure is exactly a TypeError, with the inner error's
-// cause as its cause (and so its context suppressed); any other error unchanged.
-[[nodiscard]] VaultError argument_error(std::string_view name, VaultError inner) noexcept;
+// cause as its cause (and so its context suppressed); any other error unchanged. A module
+// function names itself first: "{function} argument '{name}': {inner}".
+[[nodiscard]] VaultError argument_error(std::string_view name, VaultError inner,
+                                        std::string_view function = {}) noexcept;
 
 template <class T>
-[[nodiscard]] Result<T> argument(std::string_view name, Result<T> converted) noexcept {
+[[nodiscard]] Result<T> argument(std::string_view name, Result<T> converted,
+                                 std::string_view function = {}) noexcept {
     if (!converted) {
-        return Unexpected(argument_error(name, std::move(converted).error()));
+        return Unexpected(argument_error(name, std::move(converted).error(), function));
     }
     return converted;
 }

@@ -19,7 +19,9 @@ Text naming_message(const ArgumentSpec& spec, std::string_view phrase, std::stri
 
 Text full_name(const ArgumentSpec& spec) {
     Text text(spec.class_name);
-    text += '.';
+    if (!spec.class_name.empty()) {
+        text += '.';
+    }
     text += spec.function_name;
     text += "()";
     return text;
@@ -28,12 +30,12 @@ Text full_name(const ArgumentSpec& spec) {
 Text too_many_message(const ArgumentSpec& spec, std::size_t given) {
     Text text = full_name(spec);
     text += " takes ";
-    if (spec.required != spec.count) {
+    if (spec.required != spec.positional) {
         text += "from ";
         text += decimal(spec.required);
         text += " to ";
     }
-    text += decimal(spec.count);
+    text += decimal(spec.positional);
     text += " positional arguments but ";
     text += decimal(given);
     text += given == 1 ? " was given" : " were given";

@@ -12,7 +12,7 @@ namespace hush_vault::frame {
 
 using secret::Text;
 
-// "{class}.{function}()"
+// "{class}.{function}()", or "{function}()" for a module function (no class)
 [[nodiscard]] Text full_name(const ArgumentSpec& spec);
 
 // "{func} takes {max} positional arguments but {given} {was} given", or with
