@@ -68,6 +68,10 @@ ctest --test-dir "$root/build/native" --output-on-failure
 
 echo "== benchmark (short run)"; "$root/tools/check_bench.sh"
 
+# Every system call of each scenario failed in turn, against the injection build: one core,
+# beside the stages up to the sanitizers.
+start_beside "fault sweep" "$root/tools/check_faults.sh"
+
 if [ -x "$root/tools/windows_tests.sh" ]; then
     echo "== native tests (Windows, under Wine)"
     "$root/tools/windows_tests.sh"
@@ -80,6 +84,7 @@ echo "== fuzzing (bounded run)"
 "$root/tools/check_fuzz.sh"
 
 wait_beside "$windows_module"
+wait_beside "fault sweep"
 
 # Sanitizers, LeakSanitizer and valgrind over the suites (the leak, exhaustion, timing and thread
 # tests are pytest files and have run above).

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# The fault sweep: the module built with HUSH_VAULT_FAULT_INJECTION in a build folder of its own
+# (never installed, so it cannot mix with a wheel), then every system call of each scenario made
+# to fail in turn (tests/fault_sweep.py). Extra arguments name the scenarios to run.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/python.sh"
+python=$(find_python 3.12)
+build=${HUSH_INJECT_BUILD:-$root/build/inject}
+start=$SECONDS
+cmake -S "$root" -B "$build" -G Ninja -DPython_EXECUTABLE="$python" \
+    -DHUSH_VAULT_FAULT_INJECTION=ON >/dev/null
+cmake --build "$build" --target hush_vault >/dev/null
+echo "fault sweep: injection build in $((SECONDS - start)) s"
+# From a folder where the source tree's module cannot be imported; the sweep sets PYTHONPATH.
+cd "$build"
+"$python" "$root/tests/fault_sweep.py" "$build" "$@"
