@@ -18,7 +18,7 @@ enum class Call : unsigned {
     clock,             // clock_gettime / QueryPerformanceCounter
     getenv,            // getenv / GetEnvironmentVariableW
     error_text,        // strerror_r / FormatMessageW
-    getrlimit,         //
+    getrlimit,         // getrlimit / GetProcessWorkingSetSize
     open,              // /proc and the companion module's files
     read,              //
     close,             //
