@@ -29,7 +29,8 @@ SCENARIOS = {
     "volatile reveal": ("", "v, s = make(100, volatile=True); same(call(v.reveal_bytes), s)"),
     "from_env": ("", "v, s = make(200, env=True); live(v, s); same(call(v.reveal_bytes), s)"),
     "fork": ("", "a, sa = make(64); b, sb = make(2 * PAGE); in_child(lambda: ("
-             "same(call(a.reveal_bytes), sa), live(a, sa, b, sb), call(b.wipe_py), gone(sb)))"),
+             "same(call(a.reveal_bytes), sa), live(a, sa, b, sb), call(b.wipe_py), gone(sb), "
+             "live(*make(64))))"),
     "refused lock": ("mlock:1:ENOMEM", "v, s = make(100); gone(s)"),
     # With warnings as errors (-W error), a wipe while a refused unlock's warning is pending.
     "pending warning": ("munlock:1:EPERM", "a, sa = make(64); b, sb = make(3 * PAGE); "
@@ -47,6 +48,9 @@ ERRORS = {kind: errors.split() for kind, errors in dict(
     madvise_dodump="ENOMEM EAGAIN EPERM", mincore="ENOMEM EAGAIN", at_fork="ENOMEM",
     clock="EINVAL", getenv="ENOMEM", error_text="EINVAL ERANGE", getrlimit="EINVAL",
     open="ENOMEM EPERM EINTR EMFILE", read="EINTR EIO ENOMEM", close="EINTR EIO").items()}
+
+# Refusals that can last (a limit reached): each such call is also failed with every later one.
+LASTING = {"mlock": "EAGAIN", "munlock": "ENOMEM"}
 
 # Faults known and being mended: (scenario, problem pattern) -> the fault. Their cases are listed,
 # not failed; a row that no case shows any more fails the sweep, so that it is removed.
@@ -213,11 +217,12 @@ def sweep(build, names):
                 failed.append((name, "no fault", "-", problems))
             calls = sorted({tuple(line.split()[1:]) for line in trace})
         for kind, index in calls:
-            for error in ERRORS[kind]:
+            lasting = [(f"{index}+", LASTING[kind])] if kind in LASTING else []
+            for at, error in [(index, error) for error in ERRORS[kind]] + lasting:
                 cases += 1
-                rules = ",".join(filter(None, [base, f"{kind}:{index}:{error}"]))
+                rules = ",".join(filter(None, [base, f"{kind}:{at}:{error}"]))
                 if problems := judge(run(build, name, rules), kind):
-                    failed.append((name, f"{kind} #{index}", error, problems))
+                    failed.append((name, f"{kind} #{at}", error, problems))
     counts, faults = {row: 0 for row in KNOWN if row[0] in names}, 0
     for name, call, error, problems in failed:
         rows = [next((r for r in KNOWN if r[0] == name and re.search(r[1], p)), None)

@@ -27,10 +27,9 @@ constexpr std::size_t kinds = static_cast<std::size_t>(Call::munmap) + 1;
 
 // Indexed by Call.
 constexpr std::array<std::string_view, kinds> call_names = {
-    "heap",    "mlock",     "mlock2",     "munlock",   "madvise_dontdump",
-    "madvise_dodump",       "mincore",    "at_fork",   "clock",
-    "getenv",  "error_text", "getrlimit", "open",      "read",
-    "close",   "fstat",     "terminal",   "mmap",      "munmap",
+    "heap",    "mlock", "mlock2",   "munlock",    "madvise_dontdump", "madvise_dodump", "mincore",
+    "at_fork", "clock", "getenv",   "error_text", "getrlimit",        "open",           "read",
+    "close",   "fstat", "terminal", "mmap",       "munmap",
 };
 
 struct ErrorName {
@@ -52,10 +51,12 @@ constexpr std::array<ErrorName, 9> error_names = {{
 }};
 
 // One "kind:N:error" of HUSH_INJECT: kind a call name or * (any call), N the 1-based index among
-// the calls it names or * (every one), error a name above or a number.
+// the calls it names, N+ for that call and every later one (a limit reached), or * for every
+// call; error a name above or a number.
 struct Rule {
     std::size_t kind = kinds;  // kinds: any call
     unsigned long index = 0;   // 0: every call
+    bool onwards = false;      // N+
     int error = 0;
 };
 
@@ -83,7 +84,7 @@ Rule parse_rule(std::string_view text) noexcept {
         refuse("expected kind:N:error", text);
     }
     const std::string_view kind = text.substr(0, first);
-    const std::string_view index = text.substr(first + 1, second - first - 1);
+    std::string_view index = text.substr(first + 1, second - first - 1);
     const std::string_view error = text.substr(second + 1);
     if (kind != "*") {
         rule.kind = 0;
@@ -94,10 +95,14 @@ Rule parse_rule(std::string_view text) noexcept {
             refuse("unknown call kind", text);
         }
     }
+    if (!index.empty() && index.back() == '+') {
+        rule.onwards = true;
+        index.remove_suffix(1);
+    }
     if (index != "*") {
         auto [end, failed] = std::from_chars(index.data(), index.data() + index.size(), rule.index);
         if (failed != std::errc() || end != index.data() + index.size() || rule.index == 0) {
-            refuse("the index is a number from 1, or *", text);
+            refuse("the index is a number from 1, with or without +, or *", text);
         }
     }
     for (const ErrorName& known : error_names) {
@@ -171,7 +176,9 @@ bool fails(Call call) noexcept {
         const Rule& rule = plan.rules.at(i);
         const bool kind_matches = rule.kind == kinds || rule.kind == kind;
         const unsigned long counted = rule.kind == kinds ? any_index : index;
-        if (kind_matches && (rule.index == 0 || rule.index == counted)) {
+        const bool index_matches =
+            rule.index == 0 || rule.index == counted || (rule.onwards && counted > rule.index);
+        if (kind_matches && index_matches) {
 #if defined(_WIN32)
             os::set_last_error(static_cast<os::ErrorCode>(rule.error));
 #else

@@ -44,8 +44,8 @@ bool set_dumpable([[maybe_unused]] void* address, [[maybe_unused]] std::size_t n
                   [[maybe_unused]] bool dumpable) noexcept {
 #if defined(__linux__)
     std::size_t before = reinterpret_cast<std::uintptr_t>(address) % page_size();
-    const bool refused = dumpable ? inject::fails(Call::madvise_dodump)
-                                  : inject::fails(Call::madvise_dontdump);
+    const bool refused =
+        dumpable ? inject::fails(Call::madvise_dodump) : inject::fails(Call::madvise_dontdump);
     return !refused && madvise(static_cast<char*>(address) - before, before + n,
                                dumpable ? MADV_DODUMP : MADV_DONTDUMP) == 0;
 #else
@@ -423,9 +423,8 @@ std::uint32_t get_environment_variable(const char16_t* name, char16_t* buffer,
                                        std::uint32_t size) noexcept {
     auto utf8_name = name_as_utf8(name);
     // A lookup that fails is a variable not found: getenv has no other answer.
-    const char* value = utf8_name && !inject::fails(Call::getenv)
-                            ? std::getenv(utf8_name->data())
-                            : nullptr;
+    const char* value =
+        utf8_name && !inject::fails(Call::getenv) ? std::getenv(utf8_name->data()) : nullptr;
     if (value == nullptr) {
         thread_last_error = error_envvar_not_found;
         return 0;
