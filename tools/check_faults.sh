@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The fault sweep: the module built with HUSH_VAULT_FAULT_INJECTION in a build folder of its own
 # (never installed, so it cannot mix with a wheel), then every system call of each scenario made
-# to fail in turn (tests/fault_sweep.py). Extra arguments name the scenarios to run.
+# to fail in turn (tools/fault_sweep.py over tests/fault_scenarios.py). Extra arguments name the
+# scenarios to run.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/python.sh"
 python=$(find_python 3.12)
@@ -17,4 +18,4 @@ cmake --build "$build-windows" --target hush_vault_secret >/dev/null
 echo "fault sweep: injection builds (Linux module, Windows OS layer) in $((SECONDS - start)) s"
 # From a folder where the source tree's module cannot be imported; the sweep sets PYTHONPATH.
 cd "$build"
-"$python" "$root/tests/fault_sweep.py" "$build" "$@"
+"$python" "$root/tools/fault_sweep.py" "$build" "$@"

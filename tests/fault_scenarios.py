@@ -1,6 +1,7 @@
-"""Fails each system call a scenario makes, in turn, with each error the system can give there,
-each case in a fresh interpreter that checks itself and prints its problems as one JSON line per
-process. Run by tools/check_faults.sh: fault_sweep.py INJECTION_BUILD_DIR [SCENARIO...]."""
+"""The fault sweep's scenarios and checks: each case runs one scenario in a fresh interpreter,
+against the module built with HUSH_VAULT_FAULT_INJECTION and under the rules of HUSH_INJECT; it
+checks itself and prints its problems as one JSON line per process. tools/fault_sweep.py runs
+every case (tools/check_faults.sh)."""
 
 import ctypes
 import gc
@@ -8,10 +9,7 @@ import json
 import mmap
 import os
 import re
-import subprocess
 import sys
-import tempfile
-import time
 import warnings
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -41,17 +39,6 @@ SCENARIOS = {
                             "call(lambda: Vault(b'').wipe_py()); "
                             "isinstance(a, Refused) or gone(sb)"),
 }
-
-# The errors each kind of call can give.
-ERRORS = {kind: errors.split() for kind, errors in dict(
-    heap="ENOMEM", mlock="ENOMEM EPERM EAGAIN", mlock2="ENOMEM EPERM EAGAIN",
-    munlock="ENOMEM EPERM", madvise_dontdump="ENOMEM EAGAIN EPERM",
-    madvise_dodump="ENOMEM EAGAIN EPERM", mincore="ENOMEM EAGAIN", at_fork="ENOMEM",
-    clock="EINVAL", getenv="ENOMEM", error_text="EINVAL ERANGE", getrlimit="EINVAL",
-    open="ENOMEM EPERM EINTR EMFILE", read="EINTR EIO ENOMEM", close="EINTR EIO").items()}
-
-# Refusals that can last (a limit reached): each such call is also failed with every later one.
-LASTING = {"mlock": "EAGAIN", "munlock": "ENOMEM"}
 
 # Faults known and being mended: (scenario, problem pattern) -> the fault. Their cases are listed,
 # not failed; a row that no case shows any more fails the sweep, so that it is removed.
@@ -170,17 +157,6 @@ def child(name):
     finish(child_status=scope.get("child_status"))
 
 
-def run(build, name, rules, trace=""):
-    env = dict(os.environ, PYTHONPATH=build, HUSH_INJECT=rules, HUSH_INJECT_TRACE=trace)
-    env.pop("PYTHONMALLOC", None)  # the debug allocator would hide copies
-    env = {k: v for k, v in env.items() if v}
-    try:
-        return subprocess.run([sys.executable, __file__, "--child", name], env=env, timeout=60,
-                              capture_output=True, text=True)
-    except subprocess.TimeoutExpired:
-        return None
-
-
 def judge(result, kind):
     """The problems of one case; none when it kept every promise."""
     if result is None:
@@ -195,43 +171,8 @@ def judge(result, kind):
     return problems
 
 
-def sweep(build, names):
-    started, cases, failed = time.monotonic(), 0, []
-    for name in names:
-        base = SCENARIOS[name][0]
-        with tempfile.NamedTemporaryFile("r") as trace:
-            if problems := judge(run(build, name, base, trace.name), None):
-                failed.append((name, "no fault", "-", problems))
-            calls = sorted({tuple(line.split()[1:]) for line in trace})
-        for kind, index in calls:
-            lasting = [(f"{index}+", LASTING[kind])] if kind in LASTING else []
-            for at, error in [(index, error) for error in ERRORS[kind]] + lasting:
-                cases += 1
-                rules = ",".join(filter(None, [base, f"{kind}:{at}:{error}"]))
-                if problems := judge(run(build, name, rules), kind):
-                    failed.append((name, f"{kind} #{at}", error, problems))
-    known, faults = {row: 0 for row in KNOWN if row[0] in names}, 0
-    for name, call, error, problems in failed:
-        rows = [next((r for r in known if r[0] == name and re.search(r[1], p)), None)
-                for p in problems]
-        known.update({row: known[row] + 1 for row in rows if row})
-        faults += None in rows
-        print("FAULT" if None in rows else "KNOWN", f"{name} | {call} | {error} |",
-              " ; ".join(problems))
-    for row, count in known.items():
-        print(f"known fault ({row[0]}): {KNOWN[row]}: {count} case(s)"
-              + ("" if count else " -- not seen any more: remove its row"))
-    print(f"fault sweep: {cases} (scenario, call, error) cases over {len(names)} scenarios, "
-          f"{faults} failed, {len(failed) - faults} showing known faults only, "
-          f"{time.monotonic() - started:.0f} s")
-    return 1 if faults or 0 in known.values() else 0
-
-
 if __name__ == "__main__":
-    if sys.argv[1] == "--child":
-        import hush_vault
+    import hush_vault
 
-        assert hush_vault.__file__.startswith(os.environ["PYTHONPATH"]), hush_vault.__file__
-        child(sys.argv[2])
-    else:
-        sys.exit(sweep(os.path.abspath(sys.argv[1]), sys.argv[2:] or list(SCENARIOS)))
+    assert hush_vault.__file__.startswith(os.environ["PYTHONPATH"]), hush_vault.__file__
+    child(sys.argv[1])
