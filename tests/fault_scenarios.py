@@ -16,6 +16,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from secret_scan import MASK, NEEDLE, Scanner, make_secret, overwrite, page_flags, setenv_secret
 
 PAGE = mmap.PAGESIZE
+WINDOWS = sys.platform == "win32"
 
 # name: (HUSH_INJECT rules of every case, the code). The checks end the vaults the code leaves.
 SCENARIOS = {
@@ -62,6 +63,8 @@ Refused = type("Refused", (), {"__getattr__": lambda self, name: lambda: None})
 
 
 def locked_kib():
+    if WINDOWS:  # no figure to check against: Wine leaves QueryWorkingSetEx's locked bit unset
+        return 0
     with open("/proc/self/status") as status:
         return int(status.read().split("VmLck:")[1].split()[0])
 
@@ -108,7 +111,7 @@ def child(name):
 
     def live(*pairs):  # vault, secret, vault, secret...
         for vault, secret in zip(pairs[::2], pairs[1::2]):
-            for at in [] if isinstance(vault, Refused) else scanner.addresses(secret.head):
+            for at in [] if WINDOWS or isinstance(vault, Refused) else scanner.addresses(secret.head):
                 flags = page_flags(at)[0]
                 if "dd" not in flags:
                     problems.append(f"a live secret's page at {at:#x} goes into core dumps")
@@ -172,7 +175,9 @@ def judge(result, kind):
 
 
 if __name__ == "__main__":
+    # Not PYTHONPATH: the embeddable interpreter for Windows takes its path from a file only.
+    sys.path.insert(0, os.environ["HUSH_SWEEP_BUILD"])
     import hush_vault
 
-    assert hush_vault.__file__.startswith(os.environ["PYTHONPATH"]), hush_vault.__file__
+    assert hush_vault.__file__.startswith(os.environ["HUSH_SWEEP_BUILD"]), hush_vault.__file__
     child(sys.argv[1])

@@ -16,6 +16,7 @@ cmake -S "$root" -B "$build-windows" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmak
     -DHUSH_VAULT_PYTHON=OFF -DHUSH_VAULT_FAULT_INJECTION=ON >/dev/null
 cmake --build "$build-windows" --target hush_vault_secret >/dev/null
 echo "fault sweep: injection builds (Linux module, Windows OS layer) in $((SECONDS - start)) s"
-# From a folder where the source tree's module cannot be imported; the sweep sets PYTHONPATH.
+# From a folder where the source tree's module cannot be imported; the sweep puts the build first
+# on each case's sys.path.
 cd "$build"
 "$python" "$root/tools/fault_sweep.py" "$build" "$@"
