@@ -22,11 +22,13 @@ ERRORS = {kind: errors.split() for kind, errors in dict(
     munlock="ENOMEM EPERM", madvise_dontdump="ENOMEM EAGAIN EPERM",
     madvise_dodump="ENOMEM EAGAIN EPERM", mincore="ENOMEM EAGAIN", at_fork="ENOMEM",
     clock="EINVAL", getenv="ENOMEM", error_text="EINVAL ERANGE", getrlimit="EINVAL",
-    open="ENOMEM EPERM EINTR EMFILE", read="EINTR EIO ENOMEM", close="EINTR EIO").items()}
+    open="ENOMEM EPERM EINTR EMFILE", read="EINTR EIO ENOMEM", close="EINTR EIO",
+    fstat="ENOMEM EIO", terminal="EINTR EIO", mmap="ENOMEM EAGAIN EPERM", munmap="ENOMEM").items()}
 if sys.platform == "win32":
     ERRORS = {kind: errors.split() for kind, errors in dict(
         heap="8", mlock="1453 1450 5", munlock="1450 5", clock="87", getenv="8",
-        error_text="317 122", getrlimit="5").items()}
+        error_text="317 122", getrlimit="5", open="5 8", read="8", close="8", fstat="8",
+        terminal="5", mmap="8", munmap="8").items()}
 
 # Refusals that can last (a limit reached): each such call is also failed with every later one.
 LASTING = {"mlock": "1453", "munlock": "1450"} if sys.platform == "win32" else {
