@@ -55,10 +55,11 @@ installed=$installed312
 
 # The module in python.org's CPython 3.12 and 3.13 for Windows under Wine, each interpreter's
 # files checked against its pinned hash and their Authenticode signatures first: the quickstart
-# tour and the whole suite, with the leak table on 3.12. Wine runs on about one core, beside the
-# stages up to the fuzzing.
+# tour and the whole suite, with the leak table and a reduced fault sweep on 3.12. Wine runs on
+# about one core, beside the stages up to the fuzzing.
 windows_module="module in CPython for Windows (3.12, 3.13), under Wine"
-HUSH_WINDOWS_LEAK_TABLE=3.12 start_beside "$windows_module" "$root/tools/windows_module.sh" --run
+HUSH_WINDOWS_LEAK_TABLE=3.12 HUSH_WINDOWS_FAULT_SWEEP=3.12 \
+    start_beside "$windows_module" "$root/tools/windows_module.sh" --run
 
 echo "== native tests (Linux)"
 cmake -S "$root" -B "$root/build/native" -G Ninja -DHUSH_VAULT_PYTHON=OFF \
@@ -67,6 +68,10 @@ cmake --build "$root/build/native"
 ctest --test-dir "$root/build/native" --output-on-failure
 
 echo "== benchmark (short run)"; "$root/tools/check_bench.sh"
+
+# Every system call of each scenario failed in turn, against the injection build: one core,
+# beside the stages up to the sanitizers.
+start_beside "fault sweep" "$root/tools/check_faults.sh"
 
 if [ -x "$root/tools/windows_tests.sh" ]; then
     echo "== native tests (Windows, under Wine)"
@@ -80,6 +85,7 @@ echo "== fuzzing (bounded run)"
 "$root/tools/check_fuzz.sh"
 
 wait_beside "$windows_module"
+wait_beside "fault sweep"
 
 # Sanitizers, LeakSanitizer and valgrind over the suites (the leak, exhaustion, timing and thread
 # tests are pytest files and have run above).

@@ -6,7 +6,8 @@ command -v clang-tidy >/dev/null ||
 source "$(dirname "${BASH_SOURCE[0]}")/python.sh"
 python=$(find_python 3.12)
 build="$root/build/tidy"
-cmake -S "$root" -B "$build" -G Ninja -DPython_EXECUTABLE="$python" -DHUSH_VAULT_NATIVE_TESTS=ON >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DPython_EXECUTABLE="$python" -DHUSH_VAULT_NATIVE_TESTS=ON \
+    -DHUSH_VAULT_FAULT_INJECTION=ON >/dev/null
 # The Windows layer is checked by the mingw build (its headers are not here).
 files=$(cd "$root" && git ls-files 'src/*.cpp' | grep -v '_windows\.cpp$')
 cd "$root"

@@ -20,12 +20,15 @@
 #include <string_view>
 #include <system_error>
 
+#include "fault_injection.hpp"
 #include "os.hpp"
 #include "scrubbed_buffer.hpp"
 #include "utf8.hpp"
 
 namespace hush_vault::secret::os {
 namespace {
+
+using inject::Call;
 
 // Windows codes the POSIX services report where Windows would.
 constexpr ErrorCode error_mr_mid_not_found = 317;
@@ -42,8 +45,10 @@ bool set_dumpable([[maybe_unused]] void* address, [[maybe_unused]] std::size_t n
                   [[maybe_unused]] bool dumpable) noexcept {
 #if defined(__linux__)
     std::size_t before = reinterpret_cast<std::uintptr_t>(address) % page_size();
-    return madvise(static_cast<char*>(address) - before, before + n,
-                   dumpable ? MADV_DODUMP : MADV_DONTDUMP) == 0;
+    const bool refused =
+        dumpable ? inject::fails(Call::madvise_dodump) : inject::fails(Call::madvise_dontdump);
+    return !refused && madvise(static_cast<char*>(address) - before, before + n,
+                               dumpable ? MADV_DODUMP : MADV_DONTDUMP) == 0;
 #else
     return true;
 #endif
@@ -67,7 +72,9 @@ int mlock_on_fault([[maybe_unused]] void* address, [[maybe_unused]] std::size_t 
 bool keep_locked_out_of_dumps(void* address, std::size_t n) noexcept {
     if (!set_dumpable(address, n, false)) {
         int reason = errno;
-        munlock(address, n);
+        if (!inject::fails(Call::munlock)) {
+            munlock(address, n);
+        }
         errno = reason;
         set_error_from_errno();
         return false;
@@ -85,7 +92,8 @@ bool none_mapped([[maybe_unused]] void* address, [[maybe_unused]] std::size_t n)
     unsigned char resident = 0;
     for (char* page = start; page < end; page += page_size()) {
         // mincore refuses a range that is not mapped with ENOMEM.
-        if (mincore(page, 1, &resident) == 0 || errno != ENOMEM) {
+        const int result = inject::fails(Call::mincore) ? -1 : mincore(page, 1, &resident);
+        if (result == 0 || errno != ENOMEM) {
             return false;
         }
     }
@@ -106,7 +114,7 @@ bool none_mapped([[maybe_unused]] void* address, [[maybe_unused]] std::size_t n)
 
 // The English errno text of code, or null when the system has none for it.
 const char* errno_text(std::uint32_t code, char* scratch, std::size_t size) noexcept {
-    if (code > static_cast<std::uint32_t>(INT_MAX)) {
+    if (code > static_cast<std::uint32_t>(INT_MAX) || inject::fails(Call::error_text)) {
         return nullptr;
     }
     int number = static_cast<int>(code);
@@ -158,13 +166,13 @@ Text limit_text(rlim_t limit) {
 // The whole of a small /proc file (at most size - 1 bytes), zero-terminated; 0 when unreadable.
 std::size_t read_proc(const char* path, char* buffer, std::size_t size) noexcept {
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = inject::fails(Call::open) ? -1 : open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return 0;
     }
     std::size_t n = 0;
     while (n + 1 < size) {
-        ssize_t got = read(fd, buffer + n, size - 1 - n);
+        ssize_t got = inject::fails(Call::read) ? -1 : read(fd, buffer + n, size - 1 - n);
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -173,6 +181,8 @@ std::size_t read_proc(const char* path, char* buffer, std::size_t size) noexcept
         }
         n += static_cast<std::size_t>(got);
     }
+    // Its result changes nothing: Linux frees the descriptor even when close reports a failure.
+    static_cast<void>(inject::fails(Call::close));
     close(fd);
     buffer[n] = '\0';
     return n;
@@ -185,7 +195,7 @@ std::size_t read_proc(const char* path, char* buffer, std::size_t size) noexcept
 template <class Visit>
 bool for_each_proc_line(const char* path, Visit&& visit) noexcept {
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = inject::fails(Call::open) ? -1 : open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
@@ -194,7 +204,7 @@ bool for_each_proc_line(const char* path, Visit&& visit) noexcept {
     std::size_t length = 0;
     bool cut = false;
     while (true) {
-        ssize_t got = read(fd, chunk, sizeof chunk);
+        ssize_t got = inject::fails(Call::read) ? -1 : read(fd, chunk, sizeof chunk);
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -213,6 +223,8 @@ bool for_each_proc_line(const char* path, Visit&& visit) noexcept {
             }
         }
     }
+    // Its result changes nothing: Linux frees the descriptor even when close reports a failure.
+    static_cast<void>(inject::fails(Call::close));
     close(fd);
     if (length > 0) {
         visit(std::string_view(line, length), cut);
@@ -294,7 +306,7 @@ std::optional<Text> mapping_note() noexcept {
 
 Text lock_limit_note(ErrorCode code, std::size_t bytes) noexcept {
     rlimit limit{};
-    const bool known = getrlimit(RLIMIT_MEMLOCK, &limit) == 0;
+    const bool known = !inject::fails(Call::getrlimit) && getrlimit(RLIMIT_MEMLOCK, &limit) == 0;
     if (code == ENOMEM && known && lock_fitted(limit.rlim_cur, bytes)) {
         if (auto mappings = mapping_note()) {
             return std::move(*mappings);
@@ -323,7 +335,7 @@ const char* environment_encoding() noexcept {
 
 // The OS layer is the heap that every owner above it builds on.
 void* heap_alloc(std::size_t n) noexcept {
-    return std::malloc(n);  // NOLINT(cppcoreguidelines-no-malloc)
+    return inject::fails(Call::heap) ? nullptr : std::malloc(n);  // NOLINT(*-no-malloc)
 }
 
 void heap_free(void* block) noexcept {
@@ -336,7 +348,7 @@ std::size_t page_size() noexcept {
 }
 
 bool virtual_lock(void* address, std::size_t n) noexcept {
-    if (mlock(address, n) != 0) {
+    if (inject::fails(Call::mlock) || mlock(address, n) != 0) {
         set_error_from_errno();
         return false;
     }
@@ -344,7 +356,7 @@ bool virtual_lock(void* address, std::size_t n) noexcept {
 }
 
 bool virtual_lock_in_place(void* address, std::size_t n) noexcept {
-    if (mlock_on_fault(address, n) != 0) {
+    if (inject::fails(Call::mlock2) || mlock_on_fault(address, n) != 0) {
         // A kernel without MLOCK_ONFAULT (before 4.4) rejects the flag or the call; any other
         // refusal (the lock limit) is the system's answer to a lock of these pages.
         if (errno == EINVAL || errno == ENOSYS) {
@@ -358,7 +370,7 @@ bool virtual_lock_in_place(void* address, std::size_t n) noexcept {
 }
 
 bool virtual_unlock(void* address, std::size_t n) noexcept {
-    if (munlock(address, n) != 0) {
+    if (inject::fails(Call::munlock) || munlock(address, n) != 0) {
         int reason = errno;
         if (reason == ENOMEM && none_mapped(address, n)) {
             return true;  // unmapped since it was locked: nothing is locked there now
@@ -376,7 +388,7 @@ bool virtual_unlock(void* address, std::size_t n) noexcept {
 
 bool at_fork(void (*prepare)() noexcept, void (*parent)() noexcept,
              void (*child)() noexcept) noexcept {
-    return pthread_atfork(prepare, parent, child) == 0;
+    return !inject::fails(Call::at_fork) && pthread_atfork(prepare, parent, child) == 0;
 }
 
 ErrorCode last_error() noexcept {
@@ -426,7 +438,7 @@ bool query_performance_counter(std::int64_t* ticks) noexcept {
     constexpr clockid_t clock = CLOCK_MONOTONIC;
 #endif
     timespec now{};
-    if (clock_gettime(clock, &now) != 0) {
+    if (inject::fails(Call::clock) || clock_gettime(clock, &now) != 0) {
         set_error_from_errno();
         return false;
     }
@@ -442,7 +454,9 @@ bool query_performance_frequency(std::int64_t* ticks_per_second) noexcept {
 std::uint32_t get_environment_variable(const char16_t* name, char16_t* buffer,
                                        std::uint32_t size) noexcept {
     auto utf8_name = name_as_utf8(name);
-    const char* value = utf8_name ? std::getenv(utf8_name->data()) : nullptr;
+    // A lookup that fails is a variable not found: getenv has no other answer.
+    const char* value =
+        utf8_name && !inject::fails(Call::getenv) ? std::getenv(utf8_name->data()) : nullptr;
     if (value == nullptr) {
         thread_last_error = error_envvar_not_found;
         return 0;

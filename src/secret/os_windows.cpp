@@ -10,10 +10,13 @@
 #include <charconv>
 #include <cstdlib>
 
+#include "fault_injection.hpp"
 #include "os.hpp"
 
 namespace hush_vault::secret::os {
 namespace {
+
+using inject::Call;
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide strings are UTF-16");
 
@@ -28,7 +31,7 @@ LPCWSTR wide(const char16_t* text) noexcept {
 
 void* heap_alloc(std::size_t n) noexcept {
     HANDLE heap = GetProcessHeap();
-    if (heap == nullptr) {
+    if (heap == nullptr || inject::fails(Call::heap)) {
         return nullptr;
     }
     return HeapAlloc(heap, 0, n);
@@ -48,11 +51,11 @@ std::size_t page_size() noexcept {
 }
 
 bool virtual_lock(void* address, std::size_t n) noexcept {
-    return VirtualLock(address, n) != FALSE;
+    return !inject::fails(Call::mlock) && VirtualLock(address, n) != FALSE;
 }
 
 bool virtual_unlock(void* address, std::size_t n) noexcept {
-    return VirtualUnlock(address, n) != FALSE;
+    return !inject::fails(Call::munlock) && VirtualUnlock(address, n) != FALSE;
 }
 
 bool virtual_lock_in_place(void* /*address*/, std::size_t /*n*/) noexcept {
@@ -69,7 +72,8 @@ Text lock_limit_note(ErrorCode /*code*/, std::size_t /*bytes*/) noexcept {
     SIZE_T minimum = 0;
     SIZE_T maximum = 0;
     Text note("Locked memory is limited by the process's minimum working set");
-    if (GetProcessWorkingSetSize(GetCurrentProcess(), &minimum, &maximum) != FALSE) {
+    if (!inject::fails(Call::getrlimit) &&
+        GetProcessWorkingSetSize(GetCurrentProcess(), &minimum, &maximum) != FALSE) {
         char digits[24];
         auto [end, error] = std::to_chars(digits, digits + sizeof digits, minimum / 1024);
         note += ", now ";
@@ -105,12 +109,15 @@ ModuleHandle ntdll_handle() noexcept {
 
 std::uint32_t format_message(std::uint32_t flags, ModuleHandle source, std::uint32_t id,
                              char16_t* buffer, std::uint32_t size) noexcept {
+    if (inject::fails(Call::error_text)) {
+        return 0;
+    }
     return FormatMessageW(flags, source, id, 0, wide(buffer), size, nullptr);
 }
 
 bool query_performance_counter(std::int64_t* ticks) noexcept {
     LARGE_INTEGER value{};
-    if (QueryPerformanceCounter(&value) == FALSE) {
+    if (inject::fails(Call::clock) || QueryPerformanceCounter(&value) == FALSE) {
         return false;
     }
     *ticks = value.QuadPart;
@@ -128,6 +135,9 @@ bool query_performance_frequency(std::int64_t* ticks_per_second) noexcept {
 
 std::uint32_t get_environment_variable(const char16_t* name, char16_t* buffer,
                                        std::uint32_t size) noexcept {
+    if (inject::fails(Call::getenv)) {
+        return 0;
+    }
     return GetEnvironmentVariableW(wide(name), wide(buffer), size);
 }
 
