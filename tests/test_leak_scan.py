@@ -72,13 +72,51 @@ ENDINGS = {
     """,
 }
 
+# The ways in of hush_vault_sources: the secret reaches the source (a file, a pipe, a buffer) with
+# the caller's copy overwritten first, so the live vault is the one copy; the page cache holding a
+# file is the kernel's, outside the process.
+SOURCES = {
+    "from_file": """
+        path = write_file(secret); overwrite(secret.data)
+        vault = hush_vault_sources.from_file(path, max_size=1 << 20); live(); vault.wipe_py()
+    """,
+    "from_credential": """
+        os.environ["CREDENTIALS_DIRECTORY"] = os.path.dirname(write_file(secret))
+        overwrite(secret.data)
+        vault = hush_vault_sources.from_credential("secret", max_size=1 << 20); live()
+        vault.wipe_py()
+    """,
+    "from_fd, a pipe fed by a thread": """
+        read_end, write_end = os.pipe()
+        feeder = threading.Thread(target=lambda: (os.write(write_end, secret.data),
+                                                  os.close(write_end)))
+        feeder.start()
+        vault = hush_vault_sources.from_fd(read_end, max_size=1 << 20); feeder.join()
+        os.close(read_end); overwrite(secret.data); live(); vault.wipe_py()
+    """,
+    "from_buffer": """
+        buffer = bytearray(len(secret.data)); buffer[:] = secret.data; overwrite(secret.data)
+        vault = hush_vault_sources.from_buffer(memoryview(buffer)); live(); vault.wipe_py()
+        assert not any(buffer)
+    """,
+}
+
 SCRIPT = """
-import json, sys, time
+import json, os, sys, tempfile, threading, time
 sys.path.insert(0, {tests!r})
 from secret_scan import Scanner, make_secret, overwrite, setenv_secret
 from hush_vault import HushVault
+import hush_vault_sources
 
 scanner = Scanner()
+folder = tempfile.mkdtemp()
+
+def write_file(secret):
+    path = os.path.join(folder, "secret")
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    os.write(fd, secret.data)
+    os.close(fd)
+    return path
 rows = []
 
 def take(secret):
@@ -145,6 +183,40 @@ def test_no_copy_left_after_the_secret_ends(ending):
         if sys.platform == "win32":
             sizes = SIZES[:-1] + (30_000,)  # a Windows variable holds at most 32,767 characters
     assert wrong_rows(scan(ENDINGS[ending], kinds, sizes)) == []
+
+
+@pytest.mark.parametrize("source", SOURCES)
+def test_no_copy_left_by_a_way_in(source):
+    assert wrong_rows(scan(SOURCES[source], ("ascii", "invalid"))) == []
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/environ (Linux)")
+@pytest.mark.parametrize("size", (24, 600, 100_000))  # one string of the block holds 128 KiB
+def test_pop_env_leaves_no_copy_of_a_startup_variable(size):
+    # The value comes in the block the interpreter starts with, as a service's would; the child
+    # knows it only masked, as the scanner's needles.
+    value = os.urandom(size).hex()[:size].encode()
+    needles = [bytes(b ^ 0x5A for b in part).hex() for part in (value[:32], value[-33:-1])]
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONMALLOC"}
+    env.update(HUSH_SCAN=value.decode(), HUSH_NEEDLES=" ".join(needles))
+    code = f"""
+        import os, sys
+        sys.path.insert(0, {str(TESTS)!r})
+        from secret_scan import Scanner, Secret
+        import hush_vault_sources
+        head, tail = (bytes.fromhex(n) for n in os.environ.pop("HUSH_NEEDLES").split())
+        secret, scanner = Secret(b"", head, tail), Scanner()
+        vault = hush_vault_sources.pop_env("HUSH_SCAN")
+        assert "HUSH_SCAN" not in os.environ and os.getenv("HUSH_SCAN") is None
+        live = scanner.count(secret)
+        vault.wipe_py()
+        with open("/proc/self/environ", "rb") as block:
+            shown = bytes(b ^ 0x5A for b in block.read())
+        print(live, scanner.count(secret), head in shown or tail in shown)
+    """
+    result = run_python(code, env=env)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["(1,", "1)", "(0,", "0)", "False"]
 
 
 def test_no_copy_left_by_an_invalid_utf8_reveal():

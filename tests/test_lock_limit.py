@@ -149,3 +149,42 @@ def test_out_of_memory_mappings(stack):
     assert "RLIMIT_MEMLOCK did not refuse" in note
     [warned] = seen["warned"]
     assert "could not be unlocked" in warned and f"(os error {errno.ENOMEM})" in warned
+
+
+@real_memory_locks
+def test_ways_in_past_the_lock_limit(run_unprivileged):
+    # No lock at all: the scratch of from_file is refused, and so is the vault of from_buffer;
+    # each raises the class's error, and neither leaves a copy nor the caller's buffer filled.
+    result = run_unprivileged(
+        f"""
+        import json, os, sys, tempfile
+        sys.path.insert(0, {str(TESTS)!r})
+        from secret_scan import Scanner, make_secret, overwrite
+        import hush_vault_sources
+
+        scanner, seen = Scanner(), []
+        for way in ("file", "buffer"):
+            secret = make_secret("ascii", 3000)
+            if way == "file":
+                path = os.path.join(tempfile.mkdtemp(), "secret")
+                with open(path, "wb") as file:
+                    file.write(secret.data)
+                make = lambda: hush_vault_sources.from_file(path)
+            else:
+                buffer = bytearray(secret.data)
+                make = lambda: hush_vault_sources.from_buffer(buffer)
+            overwrite(secret.data)
+            try:
+                make()
+            except RuntimeError as error:
+                seen.append([str(error), len(error.__notes__), scanner.count(secret)])
+            if way == "buffer":
+                seen[-1].append(any(buffer))
+        print(json.dumps(seen))
+        """,
+        memlock=0,
+    )
+    assert result.returncode == 0, result.stderr
+    message = (f"Failed to lock memory (VirtualLock): {os.strerror(errno.EPERM)} "
+               f"(os error {errno.EPERM})")
+    assert json.loads(result.stdout) == [[message, 1, [0, 0]], [message, 1, [0, 0], False]]

@@ -20,7 +20,7 @@ void set_error_from_errno() noexcept {
 }
 
 // The start and end of the environment block the process started with, from /proc/self/stat
-// (fields 52 and 53, Linux 3.5 and later). Nothing elsewhere, or when they cannot be read.
+// (fields 50 and 51, Linux 3.5 and later). Nothing elsewhere, or when they cannot be read.
 struct Span {
     char* start = nullptr;
     char* end = nullptr;
@@ -53,20 +53,20 @@ Span initial_environment() noexcept {
     }
     stat.remove_prefix(close_paren + 1);
     std::uintptr_t values[2] = {};
-    for (int field = 3; field <= 53; ++field) {
+    for (int field = 3; field <= 51; ++field) {
         while (!stat.empty() && stat.front() == ' ') {
             stat.remove_prefix(1);
         }
         auto end = stat.find(' ');
         std::string_view token = stat.substr(0, end);
-        if (field >= 52) {
+        if (field >= 50) {
             auto [rest, error] = std::from_chars(token.data(), token.data() + token.size(),
-                                                 values[field - 52]);
+                                                 values[field - 50]);
             if (error != std::errc() || rest != token.data() + token.size()) {
                 return {};
             }
         }
-        if (end == std::string_view::npos && field < 53) {
+        if (end == std::string_view::npos && field < 51) {
             return {};
         }
         stat.remove_prefix(end == std::string_view::npos ? stat.size() : end);

@@ -77,9 +77,23 @@ Result<FileArguments> file_arguments(const frame::ArgumentSpec& spec,
 // Reads the file at path (bytes from PyUnicode_FSConverter) into a vault; errors name `filename`.
 Result<Ref> vault_from_path(const char* path, PyObject* filename, const frame::ArgumentSpec& spec,
                             const FileArguments& arguments) noexcept {
-    secret::os::FileHandle handle = secret::os::open_for_reading(path);
-    if (handle == secret::os::no_file) {
-        return Unexpected(os_error(secret::os::last_error(), filename));
+    secret::os::FileHandle handle = secret::os::no_file;
+    while (true) {
+        secret::os::ErrorCode code = 0;
+        // Opening a FIFO waits for its writer: other threads run meanwhile, and Ctrl-C ends it.
+        Py_BEGIN_ALLOW_THREADS
+        handle = secret::os::open_for_reading(path);
+        code = handle == secret::os::no_file ? secret::os::last_error() : 0;
+        Py_END_ALLOW_THREADS
+        if (handle != secret::os::no_file) {
+            break;
+        }
+        if (!secret::os::interrupted(code)) {
+            return Unexpected(os_error(code, filename));
+        }
+        if (PyErr_CheckSignals() != 0) {
+            return Unexpected(VaultError::take_pending_or_system_error());
+        }
     }
     OpenFile file(handle);
     auto scratch = read_to_end(file.get(), arguments.limits, spec, filename);
