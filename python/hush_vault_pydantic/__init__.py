@@ -92,7 +92,8 @@ class VaultSettingsSource(PydanticBaseEnvSettingsSource):
 
     Used on its own in settings_customise_sources, it comes after pydantic-settings has built its
     environment source, which decodes every variable into a str of its own: that str is freed
-    without being zeroed. VaultSettings reads the vault fields before that source is built."""
+    without being zeroed. VaultSettings reads the vault fields before that source is built, and
+    only that way is scanned for copies by the tests."""
 
     def __init__(self, settings_cls: type[BaseSettings], *, keep_env: bool = False) -> None:
         super().__init__(settings_cls)
