@@ -155,7 +155,9 @@ class VaultSettingsSource(PydanticBaseEnvSettingsSource):
         return found
 
     def __call__(self) -> dict[str, Any]:
-        return self.read(self.current_state)
+        # What the sources before this one found; older pydantic-settings do not say.
+        given: Mapping[str, Any] = getattr(self, "current_state", {})
+        return self.read(given)
 
     def blind(self, other: PydanticBaseSettingsSource) -> None:
         """Keeps another source of the same class off the vault fields: the environment source
