@@ -36,6 +36,10 @@ claimed = sorted(c.rsplit(" ", 1)[1] for c in classifiers if re.fullmatch(r".* :
 if len(sys.argv) > 2:
     assert claimed == sorted(sys.argv[2:]), f"classifiers claim {claimed}, tested {sys.argv[2:]}"
 assert any(f.as_posix() == "hush_vault-stubs/__init__.pyi" for f in dist.files), "no stubs"
+# The index shows the long description away from the repository: no relative link can lead anywhere.
+description = meta.get_payload()
+assert description.startswith("# hush_vault\n") and "./tools/" not in description, description[:200]
+assert not re.findall(r"\]\((?!https://)[^)]*\)", description), "a relative link in the description"
 print("licence", meta["License-Expression"], "| version", meta["Version"], "| CPython",
       ", ".join(claimed))
 PY
