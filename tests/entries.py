@@ -1,4 +1,4 @@
-"""Every entry of the class, on its success path and on each error path, as replayable text.
+"""Every entry of the class and of hush_vault_sources, on its success path and on each error path, as replayable text.
 
 The leak table and the memory-exhaustion sweep run these rows. Each row is one Python
 expression evaluated after SETUP (and the row's own setup); `raises` and `message` give the
@@ -19,6 +19,17 @@ w = HushVault(b"secret")
 w.wipe_py()
 class Reenter:
     __index__ = v.wipe_py  # called while reveal_masked holds v
+"""
+
+
+# hush_vault_sources: a 6-byte file and a descriptor open on it.
+SOURCES = """\
+import tempfile
+import hush_vault_sources as sources
+path = os.path.join(tempfile.mkdtemp(), "secret")
+with open(path, "wb") as file:
+    file.write(b"secret")
+fd = os.open(path, os.O_RDONLY)
 """
 
 
@@ -94,6 +105,17 @@ ENTRIES = [
     Entry("getstate",            "v.__getstate__()", TypeError, PICKLED),
     Entry("copy",                "v.__copy__()", TypeError, PICKLED),
     Entry("deepcopy",            "v.__deepcopy__({})", TypeError, PICKLED),
+    # hush_vault_sources
+    Entry("src-file",            "sources.from_file(path, strip_newline=True, ttl_sec=60)", setup=SOURCES),
+    Entry("src-file-missing",    'sources.from_file("/nonexistent/hush")', FileNotFoundError, "[Errno 2] No such file or directory: '/nonexistent/hush'", setup=SOURCES),
+    Entry("src-file-too-large",  "sources.from_file(path, max_size=5)", ValueError, "from_file() read more than max_size=5 bytes; nothing was kept", setup=SOURCES),
+    Entry("src-file-volatile",   "sources.from_file(path, volatile=1)", TypeError, "from_file() argument 'volatile': 'int' object cannot be cast as 'bool'", setup=SOURCES),
+    Entry("src-fd",              "sources.from_fd(fd, volatile=True)", setup=SOURCES),
+    Entry("src-credential-name", 'sources.from_credential("..")', ValueError, "from_credential() argument 'name': a credential name is a file name: not empty, '.' or '..', and holding no path separator", setup=SOURCES),
+    Entry("src-pop-env",         'os.environ.__setitem__("HUSH_PROOF_POP", "secret") or sources.pop_env("HUSH_PROOF_POP")', setup=SOURCES),
+    Entry("src-pop-env-missing", 'sources.pop_env("HUSH_PROOF_MISSING")', KeyError, "'Env var not found'", setup=SOURCES),
+    Entry("src-buffer",          'sources.from_buffer(bytearray(b"secret"))', setup=SOURCES),
+    Entry("src-buffer-read-only", 'sources.from_buffer(b"secret")', TypeError, "from_buffer() argument 'buffer': the buffer is read-only, so it could not be zeroed", setup=SOURCES),
 ]
 # fmt: on
 

@@ -35,7 +35,10 @@ assert "Programming Language :: Python :: 3 :: Only" in classifiers, classifiers
 claimed = sorted(c.rsplit(" ", 1)[1] for c in classifiers if re.fullmatch(r".* :: 3\.\d+", c))
 if len(sys.argv) > 2:
     assert claimed == sorted(sys.argv[2:]), f"classifiers claim {claimed}, tested {sys.argv[2:]}"
-assert any(f.as_posix() == "hush_vault-stubs/__init__.pyi" for f in dist.files), "no stubs"
+shipped = {f.as_posix() for f in dist.files}
+for module in ("hush_vault", "hush_vault_sources"):
+    assert f"{module}-stubs/__init__.pyi" in shipped, f"no stubs for {module}"
+    assert any(name.startswith(f"{module}.") for name in shipped), f"no {module} module"
 # The index shows the long description away from the repository: no relative link can lead anywhere.
 description = meta.get_payload()
 assert description.startswith("# hush_vault\n") and "./tools/" not in description, description[:200]
@@ -65,7 +68,7 @@ print(f"{len(code)} lines")
 PY
 
 echo "== package: stubtest"
-"$venv/bin/python" -m mypy.stubtest hush_vault
+"$venv/bin/python" -m mypy.stubtest hush_vault hush_vault_sources
 
 echo "== package: mypy --strict"
 # deprecated: comparing vaults with == or != is reported where it is written.

@@ -153,7 +153,7 @@ imports_of() {  # imports_of MODULE DLL: the names MODULE imports from DLL, one 
 # build_module VERSION: the Windows interpreter of VERSION, checked, in $sdk, and the module built
 # against it; sets sdk and module.
 build_module() {
-    local version=$1 tag=cp${1/./} dll=python${1/./} python include build name bad tampered
+    local version=$1 tag=cp${1/./} dll=python${1/./} python include build tampered
     python=$(find_python "$version")
     build=$base/$tag
     sdk=$build/python
@@ -220,12 +220,22 @@ with open(sys.argv[1], "r+b") as f:
         -DHUSH_VAULT_PYTHON=ON -DHUSH_VAULT_NATIVE_TESTS=OFF \
         -DPython_INCLUDE_DIR="$sdk/include" -DPython_LIBRARY="$sdk/lib$dll.dll.a" \
         -DPython_SOABI="$tag-win_amd64" >/dev/null
-    cmake --build "$build/build" --target hush_vault
+    cmake --build "$build/build" --target hush_vault hush_vault_sources
 
-    module=$(ls "$build/build"/hush_vault*.pyd)
-    name=$(basename "$module")
+    module=""
+    for name in hush_vault hush_vault_sources; do
+        check_module "$(ls "$build/build/$name".cp*.pyd)" "$dll"
+    done
+}
+
+# check_module PYD DLL: shows the module's imports and exports, and stops the build when it
+# imports what may cross between the two C runtimes; adds it to $module (space-separated).
+check_module() {
+    local file=$1 dll=$2 name bad
+    module+="${module:+ }$file"
+    name=$(basename "$file")
     echo "== $name: imports"
-    "$objdump" -p "$module" | awk '
+    "$objdump" -p "$file" | awk '
         function flush() { if (line != "") print "   " line; line = "" }
         /^\tDLL Name:/ { flush(); print $3; next }
         /^\t[0-9a-f]+\t +[0-9]+ +[A-Za-z_]/ {
@@ -234,13 +244,13 @@ with open(sys.argv[1], "r+b") as f:
         }
         END { flush() }'
     echo "== $name: exports"
-    "$objdump" -p "$module" | awk '/^\[Ordinal\/Name Pointer\] Table/ { on = 1; next } on && NF == 0 { on = 0 } on { print "    " $NF }'
+    "$objdump" -p "$file" | awk '/^\[Ordinal\/Name Pointer\] Table/ { on = 1; next } on && NF == 0 { on = 0 } on { print "    " $NF }'
 
     bad=$(
-        imports_of "$module" msvcrt.dll | while read -r f; do
+        imports_of "$file" msvcrt.dll | while read -r f; do
             [ -n "${msvcrt_allowed[$f]:-}" ] || echo "$f"
         done
-        imports_of "$module" "$dll.dll" | grep -E "$python_refused" || true
+        imports_of "$file" "$dll.dll" | grep -E "$python_refused" || true
     )
     if [ -n "$bad" ]; then
         echo "windows_module: $name imports what may cross between msvcrt.dll and the" \
@@ -319,7 +329,8 @@ for version in $versions; do
     rm -f "$stage/python/_wmi.pyd"
     # The embeddable interpreter takes its whole path from this file (no site, no PYTHONPATH).
     printf 'python%s.zip\n.\nsite-packages\n' "${version/./}" >"$stage/python/python${version/./}._pth"
-    cp "$module" "$stage/python/"
+    # shellcheck disable=SC2086 # the modules, one a word
+    cp $module "$stage/python/"
     for wheel in "$wheels"/*.whl; do
         "$host_python" -m zipfile -e "$wheel" "$stage/python/site-packages"
     done

@@ -53,9 +53,9 @@ Ref pop_item(PyObject* mapping, PyObject* key) noexcept {
 // the C environment no longer holds the variable.
 void forget_python_copies(PyObject* name) noexcept {
     Ref os = Ref::steal(PyImport_ImportModule("os"));
-    Ref environ = os ? Ref::steal(PyObject_GetAttrString(os.get(), "environ")) : Ref();
-    Ref data = environ ? Ref::steal(PyObject_GetAttrString(environ.get(), "_data")) : Ref();
-    Ref key = environ ? Ref::steal(PyObject_CallMethod(environ.get(), "encodekey", "O", name))
+    Ref os_environ = os ? Ref::steal(PyObject_GetAttrString(os.get(), "environ")) : Ref();
+    Ref data = os_environ ? Ref::steal(PyObject_GetAttrString(os_environ.get(), "_data")) : Ref();
+    Ref key = os_environ ? Ref::steal(PyObject_CallMethod(os_environ.get(), "encodekey", "O", name))
                       : Ref();
     Ref system_name = os ? Ref::steal(PyObject_GetAttrString(os.get(), "name")) : Ref();
     Ref system = system_name ? Ref::steal(PyImport_Import(system_name.get())) : Ref();

@@ -6,6 +6,7 @@ mypy older than 1.16 (the floor of the typing extra); == and != are flagged as d
 with --enable-error-code deprecated; pyright's strict mode).
 """
 
+import hush_vault_sources
 from hush_vault import HushVault
 
 vault = HushVault(b"s3cr3t")
@@ -32,3 +33,5 @@ if vault != b"s3cr3t":  # type: ignore[deprecated]  # pyright: ignore[reportDepr
 
 class Derived(HushVault):  # type: ignore[misc]  # pyright: ignore[reportGeneralTypeIssues]
     pass
+
+hush_vault_sources.from_file("p", True)  # type: ignore[call-arg]  # pyright: ignore[reportCallIssue]

@@ -4,6 +4,7 @@ import os
 import pickle
 from typing import assert_type
 
+import hush_vault_sources
 from hush_vault import HushVault
 
 
@@ -29,6 +30,13 @@ def main() -> None:
         pickle.dumps(vault)
     except TypeError:
         pass
+
+    os.environ["TYPED_USAGE_POPPED"] = "p0pped"
+    popped = hush_vault_sources.pop_env("TYPED_USAGE_POPPED", ttl_sec=60)
+    assert_type(popped, HushVault)
+    buffer = bytearray(b"b")
+    assert hush_vault_sources.from_buffer(buffer, volatile=True).reveal_bytes() == b"b"
+    assert_type(hush_vault_sources.from_file(__file__, max_size=1 << 20), HushVault)
 
 
 if __name__ == "__main__":
