@@ -113,7 +113,9 @@ folder = tempfile.mkdtemp()
 
 def write_file(secret):
     path = os.path.join(folder, "secret")
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    # Binary: a text-mode write on Windows translates through a buffer of the C runtime's own.
+    binary = getattr(os, "O_BINARY", 0)
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | binary, 0o600)
     os.write(fd, secret.data)
     os.close(fd)
     return path

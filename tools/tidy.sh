@@ -8,6 +8,6 @@ python=$(find_python 3.12)
 build="$root/build/tidy"
 cmake -S "$root" -B "$build" -G Ninja -DPython_EXECUTABLE="$python" -DHUSH_VAULT_NATIVE_TESTS=ON >/dev/null
 # The Windows layer is checked by the mingw build (its headers are not here).
-files=$(cd "$root" && git ls-files 'src/*.cpp' | grep -v 'os_windows\.cpp$')
+files=$(cd "$root" && git ls-files 'src/*.cpp' | grep -v '_windows\.cpp$')
 cd "$root"
 run-clang-tidy -quiet -p "$build" $files 2>/dev/null || clang-tidy -quiet -p "$build" $files

@@ -67,6 +67,12 @@ void forget_python_copies(PyObject* name) noexcept {
     if (!startup_value) {
         startup_value = pop_item(startup.get(), name);
     }
+    // The C runtime's own table (Windows keeps one beside the system's block): the
+    // interpreter's unsetenv clears both. Elsewhere the variable is already gone.
+    if (os) {
+        Ref unset = Ref::steal(PyObject_CallMethod(os.get(), "unsetenv", "O", name));
+        PyErr_Clear();
+    }
     if (startup_value.get() == value.get()) {
         startup_value = Ref();
     }

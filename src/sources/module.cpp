@@ -1,5 +1,8 @@
 // The entry point of hush_vault_sources: its functions, each returning an ordinary
 // hush_vault.HushVault.
+#include <atomic>
+#include <cstdint>
+
 #include "frame/results.hpp"
 #include "sources/entries.hpp"
 #include "sources/vault_maker.hpp"
@@ -43,7 +46,22 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+// The interpreter that first imported the module; -1 until then. The vault class it caches
+// belongs to that interpreter.
+std::atomic<std::int64_t> bound_interpreter_id{-1};
+
 Result<Ref> init_module() noexcept {
+    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
+        return Unexpected(VaultError::take_pending_or_system_error());
+    }
+    std::int64_t expected = -1;
+    if (!bound_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
+        return Unexpected(VaultError::make(
+            PyExc_ImportError,
+            "hush_vault_sources does not yet support sub-interpreters: it is bound to the "
+            "interpreter that imported it first"));
+    }
     // hush_vault first: a process that cannot load the class cannot use this module either.
     auto vault_type = vault_class();
     if (!vault_type) return frame::propagate(vault_type);

@@ -41,6 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 3) return 0;
     const std::size_t count = data[0] % (max_parameters + 1);
     const std::size_t required = count == 0 ? 0 : data[1] % (count + 1);
+    // The parameters after `positional` are keyword-only.
+    const std::size_t positional =
+        required + data[0] / (max_parameters + 1) % (count - required + 1);
     const std::size_t given = data[2];
     const unsigned missing_mask = data[1] >> 4;
 
@@ -54,14 +57,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         rest.remove_prefix(cut + 1);
     }
     parts.resize(5);
-    ArgumentSpec spec{parts[1], parts[0], {parts[2], parts[3], parts[4]}, count, required};
+    ArgumentSpec spec{parts[1], parts[0], {parts[2], parts[3], parts[4]}, count, required,
+                      positional};
 
-    const std::string func = std::string(parts[0]) + "." + std::string(parts[1]) + "()";
+    // A module function has no class, and no full stop before its name.
+    const std::string func =
+        std::string(parts[0]) + (parts[0].empty() ? "" : ".") + std::string(parts[1]) + "()";
     expect(full_name(spec), func, "full_name");
 
     std::string many = func + " takes ";
-    if (required != count) many += "from " + std::to_string(required) + " to ";
-    many += std::to_string(count) + " positional arguments but " + std::to_string(given) +
+    if (required != positional) many += "from " + std::to_string(required) + " to ";
+    many += std::to_string(positional) + " positional arguments but " + std::to_string(given) +
             (given == 1 ? " was given" : " were given");
     expect(too_many_message(spec, given), many, "too_many_message");
 
