@@ -153,22 +153,27 @@ def test_out_of_memory_mappings(stack):
 
 @real_memory_locks
 def test_ways_in_past_the_lock_limit(run_unprivileged):
-    # No lock at all: the scratch of from_file is refused, and so is the vault of from_buffer;
-    # each raises the class's error, and neither leaves a copy nor the caller's buffer filled.
+    # Four pages: a vault of two pages and a byte fits alone, but not beside the locked scratch
+    # from_file reads it into; a buffer of five pages cannot become a vault at all. Each raises
+    # the class's error and leaves no copy, and the buffer is zeroed all the same.
     result = run_unprivileged(
         f"""
         import json, os, sys, tempfile
         sys.path.insert(0, {str(TESTS)!r})
         from secret_scan import Scanner, make_secret, overwrite
+        from hush_vault import HushVault
         import hush_vault_sources
 
         scanner, seen = Scanner(), []
-        for way in ("file", "buffer"):
-            secret = make_secret("ascii", 3000)
+        alone = make_secret("ascii", 2 * {PAGE} + 1)
+        HushVault(alone.data).wipe_py()
+        for way, size in (("file", 2 * {PAGE} + 1), ("buffer", 5 * {PAGE})):
+            secret = make_secret("ascii", size)
             if way == "file":
                 path = os.path.join(tempfile.mkdtemp(), "secret")
-                with open(path, "wb") as file:
-                    file.write(secret.data)
+                fd = os.open(path, os.O_WRONLY | os.O_CREAT)  # unbuffered: no copy of ours
+                os.write(fd, secret.data)
+                os.close(fd)
                 make = lambda: hush_vault_sources.from_file(path)
             else:
                 buffer = bytearray(secret.data)
@@ -182,9 +187,9 @@ def test_ways_in_past_the_lock_limit(run_unprivileged):
                 seen[-1].append(any(buffer))
         print(json.dumps(seen))
         """,
-        memlock=0,
+        memlock=4 * PAGE,
     )
     assert result.returncode == 0, result.stderr
-    message = (f"Failed to lock memory (VirtualLock): {os.strerror(errno.EPERM)} "
-               f"(os error {errno.EPERM})")
+    message = (f"Failed to lock memory (VirtualLock): {os.strerror(errno.ENOMEM)} "
+               f"(os error {errno.ENOMEM})")
     assert json.loads(result.stdout) == [[message, 1, [0, 0]], [message, 1, [0, 0], False]]

@@ -60,8 +60,8 @@ Span initial_environment() noexcept {
         auto end = stat.find(' ');
         std::string_view token = stat.substr(0, end);
         if (field >= 50) {
-            auto [rest, error] = std::from_chars(token.data(), token.data() + token.size(),
-                                                 values[field - 50]);
+            auto [rest, error] =
+                std::from_chars(token.data(), token.data() + token.size(), values[field - 50]);
             if (error != std::errc() || rest != token.data() + token.size()) {
                 return {};
             }
@@ -74,7 +74,9 @@ Span initial_environment() noexcept {
     if (values[0] == 0 || values[1] <= values[0]) {
         return {};
     }
-    return {reinterpret_cast<char*>(values[0]), reinterpret_cast<char*>(values[1])};
+    // The kernel reports the block as addresses of this process.
+    return {reinterpret_cast<char*>(values[0]),   // NOLINT(performance-no-int-to-ptr)
+            reinterpret_cast<char*>(values[1])};  // NOLINT(performance-no-int-to-ptr)
 #else
     return {};
 #endif
@@ -83,7 +85,8 @@ Span initial_environment() noexcept {
 }  // namespace
 
 FileHandle open_for_reading(const char* path) noexcept {
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    int fd =
+        open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);  // NOLINT(cppcoreguidelines-pro-type-vararg)
     if (fd < 0) {
         set_error_from_errno();
         return no_file;
@@ -144,7 +147,7 @@ std::size_t erase_environment_variable(const char* name) noexcept {
     std::size_t name_length = std::strlen(name);
     // The block is a run of NUL-terminated strings; a value set again later still lies here.
     for (char* entry = block.start; entry < block.end;) {
-        std::size_t left = static_cast<std::size_t>(block.end - entry);
+        auto left = static_cast<std::size_t>(block.end - entry);
         std::size_t length = strnlen(entry, left);
         if (length > name_length && std::memcmp(entry, name, name_length) == 0 &&
             entry[name_length] == '=') {

@@ -56,7 +56,7 @@ void forget_python_copies(PyObject* name) noexcept {
     Ref os_environ = os ? Ref::steal(PyObject_GetAttrString(os.get(), "environ")) : Ref();
     Ref data = os_environ ? Ref::steal(PyObject_GetAttrString(os_environ.get(), "_data")) : Ref();
     Ref key = os_environ ? Ref::steal(PyObject_CallMethod(os_environ.get(), "encodekey", "O", name))
-                      : Ref();
+                         : Ref();
     Ref system_name = os ? Ref::steal(PyObject_GetAttrString(os.get(), "name")) : Ref();
     Ref system = system_name ? Ref::steal(PyImport_Import(system_name.get())) : Ref();
     Ref startup = system ? Ref::steal(PyObject_GetAttrString(system.get(), "environ")) : Ref();
@@ -94,9 +94,8 @@ Result<Ref> pop_env_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
         if (!value) {
             return Unexpected(frame::env_var_not_found(*name, value.error()));
         }
-        auto made = make_vault({reinterpret_cast<const std::uint8_t*>(value->data()),
-                                value->length()},
-                               *options);
+        auto made = make_vault(
+            {reinterpret_cast<const std::uint8_t*>(value->data()), value->length()}, *options);
         // A vault that could not be made leaves the variable where it was.
         if (!made) return propagate(made);
         vault = std::move(*made);

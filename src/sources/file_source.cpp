@@ -35,6 +35,15 @@ class OpenFile {
     secret::os::FileHandle file_;
 };
 
+// Runs work() without the interpreter lock, for a call that may block: the system call and the
+// last error it leaves, nothing of the interpreter's.
+template <class Work>
+void without_interpreter_lock(Work&& work) noexcept {
+    PyThreadState* thread = PyEval_SaveThread();
+    work();
+    PyEval_RestoreThread(thread);
+}
+
 VaultError too_large(const frame::ArgumentSpec& spec, std::uint64_t max_size) noexcept {
     Text text = frame::full_name(spec);
     text += message::too_large;
@@ -81,10 +90,10 @@ Result<Ref> vault_from_path(const char* path, PyObject* filename, const frame::A
     while (true) {
         secret::os::ErrorCode code = 0;
         // Opening a FIFO waits for its writer: other threads run meanwhile, and Ctrl-C ends it.
-        Py_BEGIN_ALLOW_THREADS
-        handle = secret::os::open_for_reading(path);
-        code = handle == secret::os::no_file ? secret::os::last_error() : 0;
-        Py_END_ALLOW_THREADS
+        without_interpreter_lock([&] {
+            handle = secret::os::open_for_reading(path);
+            code = handle == secret::os::no_file ? secret::os::last_error() : 0;
+        });
         if (handle != secret::os::no_file) {
             break;
         }
@@ -105,7 +114,8 @@ Result<Ref> vault_from_path(const char* path, PyObject* filename, const frame::A
 Result<Ref> path_bytes(PyObject* path, const frame::ArgumentSpec& spec) noexcept {
     PyObject* converted = nullptr;
     if (PyUnicode_FSConverter(path, &converted) == 0) {
-        return frame::argument("path", Result<Ref>(Unexpected(VaultError::take_pending_or_system_error())),
+        return frame::argument("path",
+                               Result<Ref>(Unexpected(VaultError::take_pending_or_system_error())),
                                frame::full_name(spec));
     }
     return Ref::steal(converted);
@@ -118,8 +128,7 @@ Result<Ref> from_file_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     if (!path) return propagate(path);
     auto arguments = file_arguments(from_file_spec, *bound);
     if (!arguments) return propagate(arguments);
-    return vault_from_path(PyBytes_AS_STRING(path->get()), (*bound)[0], from_file_spec,
-                           *arguments);
+    return vault_from_path(PyBytes_AS_STRING(path->get()), (*bound)[0], from_file_spec, *arguments);
 }
 
 Result<Ref> from_fd_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -127,9 +136,9 @@ Result<Ref> from_fd_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     if (!bound) return propagate(bound);
     int fd = PyObject_AsFileDescriptor((*bound)[0]);
     if (fd < 0) {
-        return frame::argument(
-            "fd", Result<Ref>(Unexpected(VaultError::take_pending_or_system_error())),
-            frame::full_name(from_fd_spec));
+        return frame::argument("fd",
+                               Result<Ref>(Unexpected(VaultError::take_pending_or_system_error())),
+                               frame::full_name(from_fd_spec));
     }
     auto arguments = file_arguments(from_fd_spec, *bound);
     if (!arguments) return propagate(arguments);
@@ -171,8 +180,8 @@ Result<Ref> from_credential_call(PyObject* const* args, Py_ssize_t nargs,
     Text joined(directory->data(), directory->length());
     joined += secret::os::path_separators()[0];
     joined += *name;
-    Ref filename = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(
-        joined.data(), static_cast<Py_ssize_t>(joined.size())));
+    Ref filename = Ref::steal(
+        PyUnicode_DecodeFSDefaultAndSize(joined.data(), static_cast<Py_ssize_t>(joined.size())));
     if (!filename) return Unexpected(VaultError::take_pending_or_system_error());
     auto path = path_bytes(filename.get(), spec);
     if (!path) return propagate(path);
@@ -184,8 +193,7 @@ Result<Ref> from_credential_call(PyObject* const* args, Py_ssize_t nargs,
 Result<Scratch> read_to_end(secret::os::FileHandle file, const ReadLimits& limits,
                             const frame::ArgumentSpec& spec, PyObject* filename) noexcept {
     // One byte past the limit is enough to know the limit was passed.
-    const std::uint64_t most =
-        limits.max_size < UINT64_MAX ? limits.max_size + 1 : limits.max_size;
+    const std::uint64_t most = limits.max_size < UINT64_MAX ? limits.max_size + 1 : limits.max_size;
     std::uint64_t hint = secret::os::file_size_hint(file);
     auto scratch = Scratch::reserve(static_cast<std::size_t>(std::min(hint + 1, most)));
     if (!scratch) {
@@ -203,10 +211,10 @@ Result<Scratch> read_to_end(secret::os::FileHandle file, const ReadLimits& limit
         std::int64_t got = 0;
         secret::os::ErrorCode code = 0;
         // A pipe or a terminal may block: other threads run meanwhile. The scratch is ours alone.
-        Py_BEGIN_ALLOW_THREADS
-        got = secret::os::read_file(file, scratch->data() + scratch->length(), room);
-        code = got < 0 ? secret::os::last_error() : 0;
-        Py_END_ALLOW_THREADS
+        without_interpreter_lock([&] {
+            got = secret::os::read_file(file, scratch->data() + scratch->length(), room);
+            code = got < 0 ? secret::os::last_error() : 0;
+        });
         if (got < 0) {
             if (secret::os::interrupted(code)) {
                 if (PyErr_CheckSignals() != 0) {

@@ -13,9 +13,9 @@ frame::VaultError os_error(secret::os::ErrorCode code, PyObject* filename) noexc
 frame::Result<secret::os::FileHandle> handle_of_descriptor(int fd) noexcept {
     // This module links another C runtime than the interpreter: ask the interpreter's.
     frame::Ref runtime = frame::Ref::steal(PyImport_ImportModule("msvcrt"));
-    frame::Ref handle = runtime ? frame::Ref::steal(PyObject_CallMethod(
-                                      runtime.get(), "get_osfhandle", "i", fd))
-                                : frame::Ref();
+    frame::Ref handle =
+        runtime ? frame::Ref::steal(PyObject_CallMethod(runtime.get(), "get_osfhandle", "i", fd))
+                : frame::Ref();
     if (!handle) {
         return frame::Unexpected(frame::VaultError::take_pending_or_system_error());
     }

@@ -40,9 +40,7 @@ class Scratch {
     // The caller has written the first n bytes (n <= capacity). Shrinking zeroes what is dropped.
     void set_length(std::size_t n) noexcept;
 
-    [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept {
-        return {block_, length_};
-    }
+    [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept { return {block_, length_}; }
 
   private:
     void release() noexcept;

@@ -43,7 +43,8 @@ inline constexpr std::string_view not_a_buffer =
 inline constexpr std::string_view read_only_buffer =
     " argument 'buffer': the buffer is read-only, so it could not be zeroed";
 // TypeError: the bytes must be one run in memory.
-inline constexpr std::string_view not_contiguous = " argument 'buffer': the buffer is not C-contiguous";
+inline constexpr std::string_view not_contiguous =
+    " argument 'buffer': the buffer is not C-contiguous";
 }  // namespace message
 
 }  // namespace hush_vault::sources

@@ -65,7 +65,8 @@ Result<PyObject*> vault_class() noexcept {
 Result<Ref> make_vault(std::span<const std::uint8_t> secret, const VaultOptions& options) noexcept {
     auto type = vault_class();
     if (!type) return propagate(type);
-    Ref data = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(secret.size())));
+    Ref data =
+        Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(secret.size())));
     if (!data) {
         frame::api_call_failed();
     }

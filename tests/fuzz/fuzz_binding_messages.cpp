@@ -57,8 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         rest.remove_prefix(cut + 1);
     }
     parts.resize(5);
-    ArgumentSpec spec{parts[1], parts[0], {parts[2], parts[3], parts[4]}, count, required,
-                      positional};
+    ArgumentSpec spec{parts[1], parts[0], {parts[2], parts[3], parts[4]},
+                      count,    required, positional};
 
     // A module function has no class, and no full stop before its name.
     const std::string func =

@@ -24,7 +24,8 @@ TEST(BindingMessages, TooManyChoosesItsFormByTheSpec) {
     EXPECT_EQ(str(too_many_message(none, 1)), "C.f() takes 0 positional arguments but 1 was given");
     // A module function has no class; keyword-only parameters are not counted as positional.
     ArgumentSpec keywords{"f", "", {"fd", "volatile"}, 2, 1, 1};
-    EXPECT_EQ(str(too_many_message(keywords, 2)), "f() takes 1 positional arguments but 2 were given");
+    EXPECT_EQ(str(too_many_message(keywords, 2)),
+              "f() takes 1 positional arguments but 2 were given");
 }
 
 TEST(BindingMessages, ListsJoinLikeEnglish) {

@@ -14,7 +14,7 @@ struct ArgumentSpec {
     std::string_view class_name;
     std::array<std::string_view, max_parameters> names;  // positional-or-keyword, in order
     std::size_t count;                                   // how many of `names` are used
-    std::size_t required;  // the first `required` parameters must be given
+    std::size_t required;    // the first `required` parameters must be given
     std::size_t positional;  // the first `positional` may come by position; the rest by keyword
 };
 
