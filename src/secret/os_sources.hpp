@@ -23,10 +23,6 @@ inline constexpr FileHandle no_file = -1;
 // Closes a handle open_for_reading gave; failures are ignored (nothing was written).
 void close_file(FileHandle file) noexcept;
 
-// The size of a regular file, as a hint for the first buffer: the file may still grow or shrink.
-// 0 for pipes, devices and anything whose size cannot be had.
-[[nodiscard]] std::uint64_t file_size_hint(FileHandle file) noexcept;
-
 // Reads up to n bytes: the count read, 0 at end of file (a pipe whose writers are gone included),
 // or -1 with the reason in last_error(). An interrupted read is -1 with interrupted() true.
 [[nodiscard]] std::int64_t read_file(FileHandle file, void* buffer, std::size_t n) noexcept;

@@ -1,7 +1,6 @@
-// The companion module's OS services over POSIX: open, fstat, read, mmap and the environment.
+// The companion module's OS services over POSIX: open, read, mmap and the environment.
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -96,15 +95,6 @@ FileHandle open_for_reading(const char* path) noexcept {
 
 void close_file(FileHandle file) noexcept {
     close(static_cast<int>(file));
-}
-
-std::uint64_t file_size_hint(FileHandle file) noexcept {
-    struct stat status {};
-    if (fstat(static_cast<int>(file), &status) != 0 || !S_ISREG(status.st_mode) ||
-        status.st_size < 0) {
-        return 0;
-    }
-    return static_cast<std::uint64_t>(status.st_size);
 }
 
 std::int64_t read_file(FileHandle file, void* buffer, std::size_t n) noexcept {

@@ -52,15 +52,6 @@ void close_file(FileHandle file) noexcept {
     CloseHandle(handle(file));
 }
 
-std::uint64_t file_size_hint(FileHandle file) noexcept {
-    LARGE_INTEGER size{};
-    if (GetFileType(handle(file)) != FILE_TYPE_DISK || GetFileSizeEx(handle(file), &size) == 0 ||
-        size.QuadPart < 0) {
-        return 0;
-    }
-    return static_cast<std::uint64_t>(size.QuadPart);
-}
-
 std::int64_t read_file(FileHandle file, void* buffer, std::size_t n) noexcept {
     DWORD got = 0;
     DWORD want = n > 0x40000000U ? 0x40000000U : static_cast<DWORD>(n);

@@ -194,8 +194,9 @@ Result<Scratch> read_to_end(secret::os::FileHandle file, const ReadLimits& limit
                             const frame::ArgumentSpec& spec, PyObject* filename) noexcept {
     // One byte past the limit is enough to know the limit was passed.
     const std::uint64_t most = limits.max_size < UINT64_MAX ? limits.max_size + 1 : limits.max_size;
-    std::uint64_t hint = secret::os::file_size_hint(file);
-    auto scratch = Scratch::reserve(static_cast<std::size_t>(std::min(hint + 1, most)));
+    // No size is asked first: a file may grow or shrink while it is read, and pipes and devices
+    // have none. The scratch starts at one page and doubles.
+    auto scratch = Scratch::reserve(1);
     if (!scratch) {
         return Unexpected(lock_refused(scratch.error()));
     }

@@ -15,8 +15,8 @@ struct ReadLimits {
     bool strip_newline;      // drop one trailing "\n" or "\r\n"
 };
 
-// Everything `file` holds from its current position to its end. The size the system reports is
-// only a first guess; an interrupted read runs the signal handlers (their exception, such as
+// Everything `file` holds from its current position to its end, however it grows or shrinks
+// meanwhile; an interrupted read runs the signal handlers (their exception, such as
 // KeyboardInterrupt, ends the read) and is tried again. Read errors are OSErrors naming
 // `filename` (borrowed; may be null). On every failure what was read is zeroed.
 [[nodiscard]] Result<Scratch> read_to_end(secret::os::FileHandle file, const ReadLimits& limits,
