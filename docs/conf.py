@@ -14,7 +14,8 @@ version = release
 
 extensions = ["myst_parser"]
 source_suffix = {".rst": "restructuredtext"}
-exclude_patterns = ["_build", "_generated"]
+# pypi.md is the long description of the package index, not a page of the site.
+exclude_patterns = ["_build", "_generated", "pypi.md"]
 html_theme = "furo"
 html_title = f"hush_vault {release}"
 nitpicky = True

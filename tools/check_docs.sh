@@ -5,9 +5,9 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/python.sh"
 venv=$(cd "${1:?usage: check_docs.sh VENV}" && pwd)
 
-echo "== docs: examples (doctest)"
+echo "== docs: examples (doctest), the README's and the package index's included"
 (cd "$venv" && "$venv/bin/python" -m pytest -q -p no:cacheprovider --doctest-glob='*.rst' \
-    "$root/docs")
+    --doctest-glob='*.md' "$root/docs" "$root/README.md")
 
 echo "== docs: build (warnings are errors)"
 rm -rf "$root/build/docs"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The installed wheel as a user gets it: its metadata and licence, its stubs against the runtime
 # (stubtest), and the typed examples under mypy --strict and pyright, including the lines each
-# checker must reject, and the pydantic recipe's code as the docs show it. Takes the virtual
-# environment that installed the wheel with [typing] and [docs] (pydantic).
+# checker must reject, the pydantic recipe's code as the docs show it and the pydantic glue; the
+# long description the package index shows. Takes the virtual environment that installed the
+# wheel with [typing] and [docs] (pydantic).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/python.sh"
 venv=$(cd "${1:?usage: check_package.sh VENV [TESTED_VERSION...]}" && pwd)
@@ -10,7 +11,8 @@ shift
 tested=("$@")  # the CPython versions whose suites ran: the classifiers must name exactly these
 typing="$root/tests/typing"
 recipe="$root/build/typing/pydantic_recipe.py"
-typed=("$root/examples/api_client.py" "$typing/typed_usage.py" "$typing/should_fail.py" "$recipe")
+typed=("$root/examples/api_client.py" "$typing/typed_usage.py" "$typing/should_fail.py" "$recipe"
+       "$root/python/hush_vault_pydantic/__init__.py")
 # From the environment's own folder, so that nothing of the source tree is importable.
 cd "$venv"
 
@@ -39,6 +41,10 @@ shipped = {f.as_posix() for f in dist.files}
 for module in ("hush_vault", "hush_vault_sources"):
     assert f"{module}-stubs/__init__.pyi" in shipped, f"no stubs for {module}"
     assert any(name.startswith(f"{module}.") for name in shipped), f"no {module} module"
+# The index shows the long description away from the repository: no relative link can lead anywhere.
+description = meta.get_payload()
+assert description.startswith("# hush_vault\n") and "./tools/" not in description, description[:200]
+assert not re.findall(r"\]\((?!https://)[^)]*\)", description), "a relative link in the description"
 print("licence", meta["License-Expression"], "| version", meta["Version"], "| CPython",
       ", ".join(claimed))
 PY
