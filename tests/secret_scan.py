@@ -228,7 +228,7 @@ class Scanner:
 
     def _regions(self):
         own_start, own_end = self._own
-        for start, end in list(readable_regions()):
+        for start, end in joined(readable_regions()):
             if own_end <= start or own_start >= end:
                 yield start, end
                 continue
@@ -309,6 +309,18 @@ class Scanner:
         needles = [secret.head, secret.tail, *secret.wide]
         found = iter(self._find(*[needle for needle in needles if needle]))
         return [len(next(found)) if needle else 0 for needle in needles]
+
+
+def joined(regions):
+    """Adjacent regions as one: a lock or a protection change splits a mapping at a page
+    boundary, and a copy lying across that boundary is still one copy."""
+    merged = []
+    for start, end in regions:
+        if merged and merged[-1][1] == start:
+            merged[-1][1] = end
+        else:
+            merged.append([start, end])
+    return merged
 
 
 def readable_regions():
