@@ -47,9 +47,10 @@ bool virtual_unlock(void* address, std::size_t n) noexcept;
                            void (*child)() noexcept) noexcept;
 
 // For the note on a refused lock of `bytes` bytes, refused with `code`: the limit that refused it
-// and how to raise it. On Windows the minimum working set. On POSIX RLIMIT_MEMLOCK, unless the
-// process may lock without limit or the lock fitted under it: then (ENOMEM, Linux) the process
-// has run out of memory mappings, and the note gives their count and vm.max_map_count.
+// and how to raise it. On Windows the minimum working set. On macOS RLIMIT_MEMLOCK and the
+// kernel's wired-memory limits (os_macos.cpp). On Linux RLIMIT_MEMLOCK, unless the process may
+// lock without limit or the lock fitted under it: then (ENOMEM) the process has run out of memory
+// mappings, and the note gives their count and vm.max_map_count.
 [[nodiscard]] Text lock_limit_note(ErrorCode code, std::size_t bytes) noexcept;
 
 // The encoding the environment's values must be valid in: "UTF-16" on Windows, "UTF-8" on POSIX,
