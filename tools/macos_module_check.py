@@ -112,32 +112,31 @@ def check(name, module, arch, ours, provided):
     if leaked:
         problems.append(f"exports symbols of ours besides {entry}: {' '.join(leaked)}")
 
-    bound = imports_of(module)
-    # The symbol table also keeps undefined symbols nothing binds (zig leaves those of the parts
-    # of libc++ it dropped): harmless when libSystem has them, an error otherwise.
-    unbound = sorted(symbol for symbol, library in undefined_of(module).items()
-                     if symbol not in bound and library != "libSystem")
-    if unbound:
-        problems.append(f"undefined symbols neither bound nor in libSystem: {' '.join(unbound)}")
-    libraries = set(bound.values()) - {"flat-namespace"}
-    if libraries - {"libSystem"}:
-        problems.append(f"links libraries besides libSystem: {' '.join(sorted(libraries))}")
+    bound, undefined = imports_of(module), undefined_of(module)
+    # Looked up in the whole process at load time: what the bind tables send to the flat
+    # namespace, and the undefined symbols the symbol table gives no library (zig also leaves
+    # there, unbound, those of code it dropped).
+    from_interpreter = {symbol for symbol, library in bound.items() if library == "flat-namespace"}
+    from_interpreter |= {symbol for symbol, library in undefined.items() if not library}
+    libraries = set(bound.values()) | set(filter(None, undefined.values()))
+    libraries -= {"flat-namespace", "libSystem"}
+    if libraries:
+        problems.append(f"binds to libraries besides libSystem: {' '.join(sorted(libraries))}")
     own_id = tool("llvm-objdump-14", "--macho", "--dylib-id", module).splitlines()[1:]
     used = [line.split(" (")[0].strip() for line in
             tool("llvm-objdump-14", "--macho", "--dylibs-used", module).splitlines()[1:]]
     others = sorted(set(used) - {LIBSYSTEM} - {line.strip() for line in own_id})
     if others:
         problems.append(f"loads libraries besides libSystem: {' '.join(others)}")
-    from_interpreter = {symbol for symbol, library in bound.items() if library == "flat-namespace"}
     if not from_interpreter:
         problems.append("imports nothing from the interpreter: the import table was not read")
     missing = sorted(from_interpreter - provided)
     if missing:
         problems.append(f"imports what this CPython does not export: {' '.join(missing)}")
 
-    print(f"{module.name} ({name}): {cputype} {filetype}, macOS {minos}+, exports {entry}, "
-          f"{len(from_interpreter)} symbols from the interpreter, "
-          f"{len(bound) - len(from_interpreter)} from libSystem")
+    print(f"{module.name} ({name}): {cputype} {filetype}, macOS {minos}+, "
+          f"{entry if entry in exported else 'no entry point'} exported, "
+          f"{len(from_interpreter)} symbols from the interpreter")
     for problem in problems:
         print(f"  FAIL {module.name}: {problem}", file=sys.stderr)
     return not problems
