@@ -9,10 +9,10 @@ source "$(dirname "${BASH_SOURCE[0]}")/python.sh"
 "$root/tools/deps.sh"
 
 # The module built for macOS, arm64 and x86_64, against each version's headers, and checked as
-# macOS would load it. Compiling takes about one core: it starts here, beside the wheels and their
-# suites, whose CPython 3.12 run leaves the second core free.
+# macOS would load it. It compiles one file at a time, on about one core: it starts here, beside
+# the wheels and their suites, whose CPython 3.12 run leaves the second core free.
 macos_module="module built for macOS (arm64, x86_64; CPython 3.12 to 3.15), not run"
-start_beside "$macos_module" "$root/tools/macos_module.sh"
+CMAKE_BUILD_PARALLEL_LEVEL=1 start_beside "$macos_module" "$root/tools/macos_module.sh"
 
 # Every version named here must be found: a missing interpreter fails the run.
 versions=(3.12 3.13 3.14 3.15)
