@@ -4,7 +4,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 packages=(cmake ninja-build g++ libgtest-dev valgrind g++-mingw-w64-x86-64-posix wine64 clang-14
-    libclang-rt-14-dev patchelf osslsigncode)
+    libclang-rt-14-dev llvm-14 patchelf osslsigncode)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -3,10 +3,16 @@
 # supported CPython (3.12 to 3.15; 3.14 and 3.15 from Debian unstable, see tools/deps.sh), each
 # installed into a fresh environment and tested there; its stubs, examples and documentation; the
 # native GoogleTest suites under CTest on Linux, and the same suites built for Windows and run
-# under Wine.
+# under Wine; the module cross-built for macOS and checked there, not run.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/python.sh"
 "$root/tools/deps.sh"
+
+# The module built for macOS, arm64 and x86_64, against each version's headers, and checked as
+# macOS would load it. It compiles one file at a time, on about one core: it starts here, beside
+# the wheels and their suites, whose CPython 3.12 run leaves the second core free.
+macos_module="module built for macOS (arm64, x86_64; CPython 3.12 to 3.15), not run"
+CMAKE_BUILD_PARALLEL_LEVEL=1 start_beside "$macos_module" "$root/tools/macos_module.sh"
 
 # Every version named here must be found: a missing interpreter fails the run.
 versions=(3.12 3.13 3.14 3.15)
@@ -86,6 +92,7 @@ echo "== fuzzing (bounded run)"
 
 wait_beside "$windows_module"
 wait_beside "fault sweep"
+wait_beside "$macos_module"
 
 # Sanitizers, LeakSanitizer and valgrind over the suites (the leak, exhaustion, timing and thread
 # tests are pytest files and have run above).

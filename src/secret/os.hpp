@@ -56,8 +56,9 @@ bool virtual_unlock(void* address, std::size_t n) noexcept;
 
 // For the note on a refused lock of `bytes` bytes (the whole pages it asked for), refused with
 // `code`: the limit that refused it and how to raise it. On Windows the minimum working set. On
-// POSIX RLIMIT_MEMLOCK, unless the process may lock without limit or the lock fitted under it: then
-// (ENOMEM, Linux) the process has run out of memory mappings, and the note gives their count and
+// macOS RLIMIT_MEMLOCK and the kernel's wired-memory limits (os_macos.cpp). On Linux
+// RLIMIT_MEMLOCK, unless the process may lock without limit or the lock fitted under it: then
+// (ENOMEM) the process has run out of memory mappings, and the note gives their count and
 // vm.max_map_count.
 [[nodiscard]] Text lock_limit_note(ErrorCode code, std::size_t bytes) noexcept;
 

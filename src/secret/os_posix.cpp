@@ -39,7 +39,8 @@ void set_error_from_errno() noexcept {
     thread_last_error = static_cast<ErrorCode>(errno);
 }
 
-// Whether the pages of [address, address + n) go into core dumps (Linux only; a no-op elsewhere).
+// Whether the pages of [address, address + n) go into core dumps (Linux only; a no-op elsewhere:
+// macOS's madvise has no such advice, and its core files hold locked pages too).
 // madvise wants a page-aligned start, so the range is widened to whole pages.
 bool set_dumpable([[maybe_unused]] void* address, [[maybe_unused]] std::size_t n,
                   [[maybe_unused]] bool dumpable) noexcept {
@@ -82,8 +83,9 @@ bool keep_locked_out_of_dumps(void* address, std::size_t n) noexcept {
     return true;
 }
 
-// Whether no page of [address, address + n) is mapped any more (Linux only; false elsewhere).
-// Unmapping a page also ends its lock, so a range the heap has given back holds none.
+// Whether no page of [address, address + n) is mapped any more (Linux only; false elsewhere: macOS
+// documents no mincore error for an unmapped page). Unmapping a page also ends its lock, so a
+// range the heap has given back holds none.
 bool none_mapped([[maybe_unused]] void* address, [[maybe_unused]] std::size_t n) noexcept {
 #if defined(__linux__)
     auto* start =
@@ -150,6 +152,8 @@ std::optional<ScrubbedBuffer<char>> name_as_utf8(const char16_t* name) noexcept 
     terminated.set_length(utf8->length() + 1);
     return terminated;
 }
+
+#if !defined(__APPLE__)  // macOS has no /proc: its note is in os_macos.cpp
 
 // A memory-lock limit as people write it: "unlimited", or bytes in KiB as `ulimit -l` shows them.
 Text limit_text(rlim_t limit) {
@@ -302,8 +306,11 @@ std::optional<Text> mapping_note() noexcept {
     return note;
 }
 
+#endif  // !defined(__APPLE__)
+
 }  // namespace
 
+#if !defined(__APPLE__)
 Text lock_limit_note(ErrorCode code, std::size_t bytes) noexcept {
     rlimit limit{};
     const bool known = !inject::fails(Call::getrlimit) && getrlimit(RLIMIT_MEMLOCK, &limit) == 0;
@@ -328,6 +335,7 @@ Text lock_limit_note(ErrorCode code, std::size_t bytes) noexcept {
     note += " bytes, and small vaults share them.";
     return note;
 }
+#endif  // !defined(__APPLE__)
 
 const char* environment_encoding() noexcept {
     return "UTF-8";
@@ -348,6 +356,8 @@ std::size_t page_size() noexcept {
 }
 
 bool virtual_lock(void* address, std::size_t n) noexcept {
+    // Refused past RLIMIT_MEMLOCK with EPERM or ENOMEM on Linux, with EAGAIN on macOS, whose
+    // wired-memory limits refuse it too. macOS's locks nest; the page registry locks a page once.
     if (inject::fails(Call::mlock) || mlock(address, n) != 0) {
         set_error_from_errno();
         return false;
@@ -388,6 +398,8 @@ bool virtual_unlock(void* address, std::size_t n) noexcept {
 
 bool at_fork(void (*prepare)() noexcept, void (*parent)() noexcept,
              void (*child)() noexcept) noexcept {
+    // Neither system lets a child inherit memory locks. macOS's manual allows only
+    // async-signal-safe functions in the child handler; the relock also uses the heap.
     return !inject::fails(Call::at_fork) && pthread_atfork(prepare, parent, child) == 0;
 }
 
@@ -435,7 +447,7 @@ bool query_performance_counter(std::int64_t* ticks) noexcept {
 #if defined(__linux__)
     constexpr clockid_t clock = CLOCK_BOOTTIME;
 #else
-    constexpr clockid_t clock = CLOCK_MONOTONIC;
+    constexpr clockid_t clock = CLOCK_MONOTONIC;  // on macOS it goes on while the system sleeps
 #endif
     timespec now{};
     if (inject::fails(Call::clock) || clock_gettime(clock, &now) != 0) {
