@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "frame/interpreter_binding.hpp"
 #include "frame/once_cell.hpp"
 #include "frame/results.hpp"
 #include "lib/operations.hpp"
@@ -39,16 +40,8 @@ Result<Ref> create_module() noexcept {
 }
 
 Result<Ref> init_module() noexcept {
-    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) {
-        return Unexpected(VaultError::take_pending_or_system_error());
-    }
-    std::int64_t expected = -1;
-    if (!bound_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
-        return Unexpected(VaultError::make(
-            PyExc_ImportError,
-            "hush_vault does not yet support sub-interpreters: it is bound to the interpreter "
-            "that imported it first"));
+    if (auto bound = bind_to_first_interpreter(bound_interpreter_id, "hush_vault"); !bound) {
+        return propagate(bound);
     }
     auto module = secret::leaked<OnceCell, ModuleCacheTag>().get_or_fill(create_module);
     if (!module) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "frame/interpreter_binding.hpp"
 #include "frame/results.hpp"
 #include "sources/entries.hpp"
 #include "sources/prompt.hpp"
@@ -52,16 +53,9 @@ PyModuleDef module_def = {
 std::atomic<std::int64_t> bound_interpreter_id{-1};
 
 Result<Ref> init_module() noexcept {
-    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) {
-        return Unexpected(VaultError::take_pending_or_system_error());
-    }
-    std::int64_t expected = -1;
-    if (!bound_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
-        return Unexpected(VaultError::make(
-            PyExc_ImportError,
-            "hush_vault_sources does not yet support sub-interpreters: it is bound to the "
-            "interpreter that imported it first"));
+    if (auto bound = frame::bind_to_first_interpreter(bound_interpreter_id, "hush_vault_sources");
+        !bound) {
+        return frame::propagate(bound);
     }
     // hush_vault first: a process that cannot load the class cannot use this module either.
     auto vault_type = vault_class();
