@@ -53,10 +53,7 @@ SCENARIOS = {
 
 # Faults known and being mended: (scenario, problem pattern) -> the fault. Their cases are listed,
 # not failed; a row that no case shows any more fails the sweep, so that it is removed.
-KNOWN = {
-    ("pending warning", "copies of a wiped secret remain"):
-        "a pending warning, raised as an error, stops the wipe that should come first",
-}
+KNOWN = {}
 
 # The calls whose failure ends the process through the fail-fast report, and that report.
 FAIL_FAST = {"heap": r"memory allocation of \d+ bytes failed",
