@@ -51,15 +51,16 @@ def run(build, name, rules, trace=""):
 
 
 def sampled(calls):
-    """Every traced call of a kind made up to 8 times; of a longer run (the prompt reads and
-    polls a byte at a time), the first four, the last two and every 16th between, each of which
-    takes the same path."""
+    """Every traced call, but of a companion module's kind made more than 8 times (the prompt
+    reads and polls a byte at a time), the first four, the last two and every 16th between: the
+    calls between take the same path."""
     by_kind = {}
     for kind, index in calls:
         by_kind.setdefault(kind, []).append(int(index))
     return [(kind, str(i)) for kind, indices in sorted(by_kind.items())
             for i in sorted(indices)
-            if len(indices) <= 8 or i <= 4 or i > max(indices) - 2 or i % 16 == 0]
+            if not kind.startswith("sources.") or len(indices) <= 8 or i <= 4
+            or i > max(indices) - 2 or i % 16 == 0]
 
 
 def sweep(build, names):
