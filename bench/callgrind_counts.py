@@ -36,6 +36,10 @@ WARMUP, MEASURED = 10, 100
 # deallocation is counted with it.
 NEW = ["*entries::vault_new(*", "*entries::vault_dealloc(*"]
 FROM_ENV = ["*entries::from_env(*", "*entries::vault_dealloc(*"]
+# The companion module's ways in: its entry, the vault it makes through the class, and that
+# vault's deallocation.
+SOURCES = {name: [f"*sources::entries::{name}(*", "*entries::vault_dealloc(*"]
+           for name in ("from_file", "from_fd", "pop_env", "from_buffer")}
 
 # operation: (entry functions counted, the statement repeated). Names from SETUP are in scope.
 OPERATIONS = {
@@ -49,12 +53,20 @@ OPERATIONS = {
     "verify() 64 KiB": (["*entries::verify(*"], "v64k.verify(c64k)"),
     "compare() 32 B": (["*entries::compare(*"], "v32.compare(w32)"),
     "from_env() 32 B": (FROM_ENV, "V.from_env('HUSH_BENCH_SECRET')"),
+    # The setting up (a rewind, a variable set again, a new buffer) is outside the entries.
+    "from_file() 32 B": (SOURCES["from_file"], "S.from_file(p32)"),
+    "from_fd() 32 B": (SOURCES["from_fd"], "os.lseek(f32, 0, 0); S.from_fd(f32)"),
+    "pop_env() 32 B": (SOURCES["pop_env"], "os.environ['HUSH_BENCH_POP'] = TOKEN; "
+                       "S.pop_env('HUSH_BENCH_POP')"),
+    "from_buffer() 32 B": (SOURCES["from_buffer"], "S.from_buffer(bytearray(t32))"),
 }
 
 TOKEN = "0123456789abcdef0123456789abcdef"
 SETUP = f"""
-import sys, time
+import os, sys, tempfile, time
 from hush_vault import HushVault as V
+import hush_vault_sources as S
+TOKEN = "{TOKEN}"
 t32 = b"{TOKEN}"
 c32 = bytes(bytearray(t32))
 b4k = bytes(range(48, 112)) * 64
@@ -62,6 +74,10 @@ b64k = bytes(range(48, 112)) * 1024
 c64k = bytes(bytearray(b64k))
 v32, w32, v64k = V(t32), V(c32), V(b64k)
 ascii, two_byte = V(b"a" * 4096), V(("\\u00e9" * 2048).encode())
+p32 = os.path.join(tempfile.mkdtemp(), "secret")
+with open(p32, "wb") as f:
+    f.write(t32)
+f32 = os.open(p32, os.O_RDONLY)
 """
 
 SCRIPT = """{setup}

@@ -4,12 +4,14 @@ checks itself and prints its problems as one JSON line per process. tools/fault_
 every case (tools/check_faults.sh)."""
 
 import ctypes
+import errno
 import gc
 import json
 import mmap
 import os
 import re
 import sys
+import tempfile
 import warnings
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -39,20 +41,29 @@ SCENARIOS = {
                             "call(a.wipe_py); on_warning(lambda: scope.pop('b', 0)); "
                             "call(lambda: Vault(b'').wipe_py()); "
                             "isinstance(a, Refused) or gone(sb)"),
+    # The companion module's ways in: each gives a vault of the bytes or a documented error.
+    "from_file": ("", "v, s = take('file', 100); live(v, s); same(call(v.reveal_bytes), s)"),
+    "from_fd": ("", "v, s = take('pipe', 5000); live(v, s)"),
+    "from_credential": ("", "v, s = take('credential', 100); live(v, s)"),
+    "pop_env": ("", "v, s = take('env', 100); live(v, s); same(call(v.reveal_bytes), s)"),
+    "from_buffer": ("", "v, s = take('buffer', 100); live(v, s)"),
+    # Standard input in a session without a controlling terminal: the fallback of the prompt.
+    "from_prompt": ("", "v, s = take('prompt', 100); live(v, s)"),
 }
 
 # Faults known and being mended: (scenario, problem pattern) -> the fault. Their cases are listed,
 # not failed; a row that no case shows any more fails the sweep, so that it is removed.
-KNOWN = {
-    ("pending warning", "copies of a wiped secret remain"):
-        "a pending warning, raised as an error, stops the wipe that should come first",
-}
+KNOWN = {}
 
 # The calls whose failure ends the process through the fail-fast report, and that report.
 FAIL_FAST = {"heap": r"memory allocation of \d+ bytes failed",
+             "mmap": r"memory allocation of \d+ bytes failed",
              "clock": r"hush_vault: internal fault: QueryPerformanceCounter failed",
              "at_fork": r"hush_vault: internal fault: the fork handlers"}
 
+# A lookup that fails finds no variable.
+NO_CREDENTIALS = ("from_credential(): this process was given no credentials: "
+                  "CREDENTIALS_DIRECTORY is not set")
 LOCK_REFUSED = re.compile(r"Failed to lock memory \(VirtualLock\): .+ \(os error \d+\)")
 WARNED = re.compile(r"after fork, \d+ page\(s\) holding secrets could not be locked again|"
                     r"(\d+) page\(s\) that held secrets, zeroed since, could not be unlocked")
@@ -92,7 +103,10 @@ def child(name):
             notes = getattr(error, "__notes__", [])
             if not (type(error) is RuntimeError and LOCK_REFUSED.fullmatch(str(error))
                     and len(notes) == 1 or type(error) is KeyError
-                    and error.args == ("Env var not found",)):
+                    and error.args == ("Env var not found",) or isinstance(error, OSError)
+                    and error.errno and error.filename == scope.get("path")
+                    and error.errno != errno.EINTR or type(error) is FileNotFoundError
+                    and str(error) == NO_CREDENTIALS):
                 problems.append(f"undocumented: {error!r} {notes}")
 
     def make(size, env=False, **flags):
@@ -107,6 +121,50 @@ def child(name):
             libc.getenv.restype = ctypes.c_void_p
             ctypes.memset(libc.getenv(b"HUSH_SWEEP"), 0, size)
         overwrite(secret.data)
+        return vault, secret
+
+    def take(way, size):
+        """A vault the companion module makes of a secret put where `way` reads it from."""
+        import hush_vault_sources as sources
+
+        secret = make_secret("ascii", size)
+        secrets.append(secret)
+        folder = tempfile.mkdtemp()
+        path = os.path.join(folder, "secret")
+        reader, writer = os.pipe()
+        if way in ("file", "credential"):
+            with open(path, "wb", buffering=0) as file:
+                file.write(secret.data)
+            scope["path"] = path if way == "file" else os.path.join(folder, "secret")
+            os.environ["CREDENTIALS_DIRECTORY"] = folder
+        elif way in ("pipe", "prompt"):
+            os.write(writer, secret.data)
+            os.write(writer, b"\n")
+        elif way == "env":
+            setenv_secret("HUSH_SWEEP", secret)
+            libc = ctypes.CDLL(None)
+            libc.getenv.restype = ctypes.c_void_p
+            value = libc.getenv(b"HUSH_SWEEP")
+        buffer = bytearray(secret.data) if way == "buffer" else None
+        overwrite(secret.data)
+        os.close(writer)
+        if way == "prompt":
+            os.setsid()  # no controlling terminal: the line comes from standard input
+            os.dup2(reader, 0)
+            warnings.filterwarnings("ignore", "Can not control echo")
+        vault = call({"file": lambda: sources.from_file(path),
+                      "pipe": lambda: sources.from_fd(reader),
+                      "credential": lambda: sources.from_credential("secret"),
+                      "env": lambda: sources.pop_env("HUSH_SWEEP"),
+                      "buffer": lambda: sources.from_buffer(buffer),
+                      "prompt": lambda: sources.from_prompt("")}[way]) or Refused()
+        if way == "env":  # the C library's own copy from setenv: never freed, not the module's
+            ctypes.memset(value, 0, size)
+        if buffer is not None and any(buffer):
+            problems.append("from_buffer left the caller's buffer filled")
+            buffer[:] = bytes(len(buffer))
+        os.close(reader)
+        os.unlink(path) if os.path.exists(path) else None
         return vault, secret
 
     def live(*pairs):  # vault, secret, vault, secret...
@@ -168,7 +226,7 @@ def child(name):
             os._exit(0)
         scope["child_status"] = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
 
-    scope = dict(make=make, live=live, same=same, gone=gone, call=call, in_child=in_child,
+    scope = dict(make=make, take=take, live=live, same=same, gone=gone, call=call, in_child=in_child,
                  neighbours=neighbours,
                  PAGE=PAGE, Vault=HushVault, Refused=Refused, on_warning=hooks.append,
                  as_errors=lambda: warnings.simplefilter("error"))

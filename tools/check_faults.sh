@@ -10,7 +10,7 @@ build=${HUSH_INJECT_BUILD:-$root/build/inject}
 start=$SECONDS
 cmake -S "$root" -B "$build" -G Ninja -DPython_EXECUTABLE="$python" \
     -DHUSH_VAULT_FAULT_INJECTION=ON >/dev/null
-cmake --build "$build" --target hush_vault >/dev/null
+cmake --build "$build" --target hush_vault hush_vault_sources >/dev/null
 # The Windows OS layer goes through the same counter: its injection build must compile too.
 cmake -S "$root" -B "$build-windows" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
     -DHUSH_VAULT_PYTHON=OFF -DHUSH_VAULT_FAULT_INJECTION=ON >/dev/null

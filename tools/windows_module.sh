@@ -229,7 +229,7 @@ with open(sys.argv[1], "r+b") as f:
             -DHUSH_VAULT_PYTHON=ON -DHUSH_VAULT_FAULT_INJECTION=ON \
             -DPython_INCLUDE_DIR="$sdk/include" -DPython_LIBRARY="$sdk/lib$dll.dll.a" \
             -DPython_SOABI="$tag-win_amd64" >/dev/null
-        cmake --build "$build/inject" --target hush_vault >/dev/null
+        cmake --build "$build/inject" --target hush_vault hush_vault_sources >/dev/null
     fi
 
     module=""

@@ -10,11 +10,18 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 
 #if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#if !defined(NOMINMAX)  // the C++ headers above may have set it
+#define NOMINMAX
+#endif
 #include <process.h>
+#include <windows.h>
 #else
+#include <dlfcn.h>
 #include <unistd.h>
 #endif
 
@@ -50,7 +57,33 @@ constexpr std::array<ErrorName, 9> error_names = {{
     {"EACCES", EACCES},
 }};
 
-// One "kind:N:error" of HUSH_INJECT: kind a call name or * (any call), N the 1-based index among
+// Each module links its own copy of the OS layer, so each counts its own calls. The companion
+// module's calls are named with this prefix, in the trace and in the rules, so that one rule
+// fails one call of one module.
+constexpr std::string_view companion_prefix = "sources.";
+
+// Whether this copy of the counter lives in the companion module, from the file it was loaded from.
+bool in_companion() noexcept {
+    static const int anchor = 0;
+#if defined(_WIN32)
+    HMODULE module = nullptr;
+    std::array<char, 1024> path{};
+    if (GetModuleHandleExA(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCSTR>(&anchor), &module) == FALSE ||
+        GetModuleFileNameA(module, path.data(), static_cast<DWORD>(path.size())) == 0) {
+        return false;
+    }
+    return std::string_view(path.data()).find("hush_vault_sources") != std::string_view::npos;
+#else
+    Dl_info info{};
+    return dladdr(&anchor, &info) != 0 && info.dli_fname != nullptr &&
+           std::string_view(info.dli_fname).find("hush_vault_sources") != std::string_view::npos;
+#endif
+}
+
+// One "kind:N:error" of HUSH_INJECT: kind a call name (with the prefix above for the companion
+// module's calls) or * (any call of either module), N the 1-based index among
 // the calls it names, N+ for that call and every later one (a limit reached), or * for every
 // call; error a name above or a number.
 struct Rule {
@@ -66,6 +99,7 @@ struct Plan {
     std::array<Rule, max_rules> rules{};
     std::size_t count = 0;
     std::FILE* trace = nullptr;  // HUSH_INJECT_TRACE: "pid kind index" for every counted call
+    bool companion = in_companion();
 };
 
 [[noreturn]] void refuse(std::string_view why, std::string_view rule) noexcept {
@@ -76,14 +110,17 @@ struct Plan {
     std::abort();
 }
 
-Rule parse_rule(std::string_view text) noexcept {
+// The rule, or nullopt when it names the other module's calls.
+std::optional<Rule> parse_rule(std::string_view text, bool companion) noexcept {
     Rule rule;
     const std::size_t first = text.find(':');
     const std::size_t second = text.find(':', first + 1);
     if (first == std::string_view::npos || second == std::string_view::npos) {
         refuse("expected kind:N:error", text);
     }
-    const std::string_view kind = text.substr(0, first);
+    std::string_view kind = text.substr(0, first);
+    const bool for_companion = kind.substr(0, companion_prefix.size()) == companion_prefix;
+    kind.remove_prefix(for_companion ? companion_prefix.size() : 0);
     std::string_view index = text.substr(first + 1, second - first - 1);
     const std::string_view error = text.substr(second + 1);
     if (kind != "*") {
@@ -114,6 +151,9 @@ Rule parse_rule(std::string_view text) noexcept {
             refuse("unknown error", text);
         }
     }
+    if (kind != "*" && for_companion != companion) {
+        return std::nullopt;
+    }
     return rule;
 }
 
@@ -125,7 +165,9 @@ Plan read_plan() noexcept {
         if (plan.count == max_rules) {
             refuse("too many rules", rest);
         }
-        plan.rules.at(plan.count++) = parse_rule(rest.substr(0, comma));
+        if (auto rule = parse_rule(rest.substr(0, comma), plan.companion)) {
+            plan.rules.at(plan.count++) = *rule;
+        }
         rest.remove_prefix(std::min(comma + 1, rest.size()));
     }
     if (const char* path = std::getenv("HUSH_INJECT_TRACE")) {  // NOLINT(concurrency-mt-unsafe)
@@ -139,10 +181,15 @@ Plan read_plan() noexcept {
     return plan;
 }
 
+// Read as the module loads, not at its first call: that first call may come while registers
+// still hold a secret, and the lookups the plan makes (dladdr, getenv) would be bound lazily then,
+// the dynamic linker saving those registers on the stack.
+const Plan plan = read_plan();
+
 std::array<std::atomic<unsigned long>, kinds> kind_calls{};
 std::atomic<unsigned long> all_calls{0};
 
-void trace(std::FILE* file, Call call, unsigned long index) noexcept {
+void trace(std::FILE* file, bool companion, Call call, unsigned long index) noexcept {
     std::array<char, 96> line{};
     char* at = line.data();
     char* const end = line.data() + line.size();
@@ -152,6 +199,9 @@ void trace(std::FILE* file, Call call, unsigned long index) noexcept {
     at = std::to_chars(at, end, getpid()).ptr;
 #endif
     *at++ = ' ';
+    if (companion) {
+        at = std::copy(companion_prefix.begin(), companion_prefix.end(), at);
+    }
     const std::string_view name = call_names.at(static_cast<std::size_t>(call));
     at = std::copy(name.begin(), name.end(), at);
     *at++ = ' ';
@@ -165,12 +215,11 @@ void trace(std::FILE* file, Call call, unsigned long index) noexcept {
 }  // namespace
 
 bool fails(Call call) noexcept {
-    static const Plan plan = read_plan();
     const auto kind = static_cast<std::size_t>(call);
     const unsigned long index = kind_calls.at(kind).fetch_add(1) + 1;
     const unsigned long any_index = all_calls.fetch_add(1) + 1;
     if (plan.trace != nullptr) {
-        trace(plan.trace, call, index);
+        trace(plan.trace, plan.companion, call, index);
     }
     for (std::size_t i = 0; i < plan.count; ++i) {
         const Rule& rule = plan.rules.at(i);

@@ -9,10 +9,13 @@
 #include <cstring>
 #include <string_view>
 
+#include "fault_injection.hpp"
 #include "os_sources.hpp"
 
 namespace hush_vault::secret::os {
 namespace {
+
+using inject::Call;
 
 void set_error_from_errno() noexcept {
     set_last_error(static_cast<ErrorCode>(errno));
@@ -28,13 +31,14 @@ struct Span {
 Span initial_environment() noexcept {
 #if defined(__linux__)
     char text[2048];
-    int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
+    int fd = inject::fails(Call::open) ? -1 : open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return {};
     }
     std::size_t size = 0;
     while (size < sizeof text) {
-        ssize_t got = read(fd, text + size, sizeof text - size);
+        ssize_t got = inject::fails(Call::read) ? -1 : read(fd, text + size, sizeof text - size);
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -43,6 +47,8 @@ Span initial_environment() noexcept {
         }
         size += static_cast<std::size_t>(got);
     }
+    // Linux frees the descriptor even when close reports a failure: an injected one still closes.
+    static_cast<void>(inject::fails(Call::close));
     close(fd);
     std::string_view stat(text, size);
     // The command name may hold spaces and parentheses: the fields start after the last ')'.
@@ -95,8 +101,8 @@ bool environment_lies_in(Span block) noexcept {
 }  // namespace
 
 FileHandle open_for_reading(const char* path) noexcept {
-    int fd =
-        open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
+    int fd = inject::fails(Call::open) ? -1 : open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         set_error_from_errno();
         return no_file;
@@ -105,11 +111,12 @@ FileHandle open_for_reading(const char* path) noexcept {
 }
 
 void close_file(FileHandle file) noexcept {
+    static_cast<void>(inject::fails(Call::close));  // closed all the same, as above
     close(static_cast<int>(file));
 }
 
 std::int64_t read_file(FileHandle file, void* buffer, std::size_t n) noexcept {
-    ssize_t got = read(static_cast<int>(file), buffer, n);
+    ssize_t got = inject::fails(Call::read) ? -1 : read(static_cast<int>(file), buffer, n);
     if (got < 0) {
         set_error_from_errno();
         return -1;
@@ -126,7 +133,9 @@ bool error_codes_are_windows() noexcept {
 }
 
 void* map_pages(std::size_t n) noexcept {
-    void* address = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* address = inject::fails(Call::mmap) ? MAP_FAILED
+                                              : mmap(nullptr, n, PROT_READ | PROT_WRITE,
+                                                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (address == MAP_FAILED) {
         set_error_from_errno();
         return nullptr;
@@ -135,7 +144,9 @@ void* map_pages(std::size_t n) noexcept {
 }
 
 void unmap_pages(void* address, std::size_t n) noexcept {
-    munmap(address, n);
+    if (!inject::fails(Call::munmap)) {
+        munmap(address, n);
+    }
 }
 
 const char* path_separators() noexcept {

@@ -6,11 +6,14 @@
 
 #include <cstring>
 
+#include "fault_injection.hpp"
 #include "os_sources.hpp"
 #include "scrubbed_buffer.hpp"
 
 namespace hush_vault::secret::os {
 namespace {
+
+using inject::Call;
 
 // UTF-8 text as a zero-terminated UTF-16 string; empty on failure, with the reason set.
 ScrubbedBuffer<wchar_t> widened(const char* text) noexcept {
@@ -39,9 +42,11 @@ FileHandle open_for_reading(const char* path) noexcept {
     }
     // No SECURITY_ATTRIBUTES: the handle is not inheritable. Others may keep writing or
     // renaming the file, as they may on POSIX.
-    HANDLE opened = CreateFileW(wide.data(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE opened = inject::fails(Call::open)
+                        ? INVALID_HANDLE_VALUE
+                        : CreateFileW(wide.data(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (opened == INVALID_HANDLE_VALUE) {
         return no_file;
     }
@@ -49,13 +54,14 @@ FileHandle open_for_reading(const char* path) noexcept {
 }
 
 void close_file(FileHandle file) noexcept {
+    static_cast<void>(inject::fails(Call::close));  // closed all the same: nothing was written
     CloseHandle(handle(file));
 }
 
 std::int64_t read_file(FileHandle file, void* buffer, std::size_t n) noexcept {
     DWORD got = 0;
     DWORD want = n > 0x40000000U ? 0x40000000U : static_cast<DWORD>(n);
-    if (ReadFile(handle(file), buffer, want, &got, nullptr) == 0) {
+    if (inject::fails(Call::read) || ReadFile(handle(file), buffer, want, &got, nullptr) == 0) {
         // A pipe whose writers are gone ends like a file.
         return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
     }
@@ -71,11 +77,15 @@ bool error_codes_are_windows() noexcept {
 }
 
 void* map_pages(std::size_t n) noexcept {
-    return VirtualAlloc(nullptr, n, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    return inject::fails(Call::mmap)
+               ? nullptr
+               : VirtualAlloc(nullptr, n, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 }
 
 void unmap_pages(void* address, std::size_t /*n*/) noexcept {
-    VirtualFree(address, 0, MEM_RELEASE);
+    if (!inject::fails(Call::munmap)) {
+        VirtualFree(address, 0, MEM_RELEASE);
+    }
 }
 
 const char* path_separators() noexcept {

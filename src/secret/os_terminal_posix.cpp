@@ -8,33 +8,38 @@
 #include <cerrno>
 #include <optional>
 
+#include "fault_injection.hpp"
 #include "line_reader.hpp"
 #include "os_terminal.hpp"
 
 namespace hush_vault::secret::os {
 namespace {
 
+using inject::Call;
+
 // Every system call of the prompt, one function each, so that each can be failed on purpose.
 int call_open(const char* path, int flags) noexcept {
-    return open(path, flags);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    return inject::fails(Call::open) ? -1 : open(path, flags);  // NOLINT(*-pro-type-vararg)
 }
-int call_close(int fd) noexcept {
-    return close(fd);
+void call_close(int fd) noexcept {
+    // Linux frees the descriptor even when close reports a failure: an injected one still closes.
+    static_cast<void>(inject::fails(Call::close));
+    close(fd);
 }
 int call_poll(pollfd* fds, nfds_t n, int timeout_ms) noexcept {
-    return poll(fds, n, timeout_ms);
+    return inject::fails(Call::terminal) ? -1 : poll(fds, n, timeout_ms);
 }
 ssize_t call_read(int fd, void* into, std::size_t n) noexcept {
-    return read(fd, into, n);
+    return inject::fails(Call::read) ? -1 : read(fd, into, n);
 }
 ssize_t call_write(int fd, const void* from, std::size_t n) noexcept {
-    return write(fd, from, n);
+    return inject::fails(Call::terminal) ? -1 : write(fd, from, n);
 }
 int call_tcgetattr(int fd, termios* mode) noexcept {
-    return tcgetattr(fd, mode);
+    return inject::fails(Call::terminal) ? -1 : tcgetattr(fd, mode);
 }
 int call_tcsetattr(int fd, int when, const termios* mode) noexcept {
-    return tcsetattr(fd, when, mode);
+    return inject::fails(Call::terminal) ? -1 : tcsetattr(fd, when, mode);
 }
 
 // Discards input not yet read when the mode changes: typed-ahead text is not taken for the line,

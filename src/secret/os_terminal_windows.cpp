@@ -6,6 +6,7 @@
 
 #include <optional>
 
+#include "fault_injection.hpp"
 #include "line_reader.hpp"
 #include "os_terminal.hpp"
 #include "utf8.hpp"  // the prompt as UTF-16
@@ -13,36 +14,50 @@
 namespace hush_vault::secret::os {
 namespace {
 
+using inject::Call;
+
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide strings are UTF-16");
 
 // Every system call of the prompt, one function each, so that each can be failed on purpose.
 HANDLE call_create_file(const wchar_t* name) noexcept {
-    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       nullptr, OPEN_EXISTING, 0, nullptr);
+    return inject::fails(Call::open)
+               ? INVALID_HANDLE_VALUE
+               : CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, 0, nullptr);
 }
 BOOL call_close_handle(HANDLE handle) noexcept {
-    return CloseHandle(handle);
+    // A handle is closed even when the close is made to fail: nothing was written through it.
+    const bool failed = inject::fails(Call::close);
+    return CloseHandle(handle) != FALSE && !failed ? TRUE : FALSE;
 }
 HANDLE call_get_std_handle(DWORD which) noexcept {
     return GetStdHandle(which);
 }
 BOOL call_get_console_mode(HANDLE console, DWORD* mode) noexcept {
-    return GetConsoleMode(console, mode);
+    return !inject::fails(Call::terminal) && GetConsoleMode(console, mode) != FALSE ? TRUE : FALSE;
 }
 BOOL call_set_console_mode(HANDLE console, DWORD mode) noexcept {
-    return SetConsoleMode(console, mode);
+    return !inject::fails(Call::terminal) && SetConsoleMode(console, mode) != FALSE ? TRUE : FALSE;
 }
 BOOL call_read_console(HANDLE console, char16_t* into, DWORD* got) noexcept {
-    return ReadConsoleW(console, into, 1, got, nullptr);
+    return !inject::fails(Call::read) && ReadConsoleW(console, into, 1, got, nullptr) != FALSE
+               ? TRUE
+               : FALSE;
 }
 BOOL call_write_console(HANDLE console, const char16_t* from, DWORD n, DWORD* written) noexcept {
-    return WriteConsoleW(console, from, n, written, nullptr);
+    return !inject::fails(Call::terminal) &&
+                   WriteConsoleW(console, from, n, written, nullptr) != FALSE
+               ? TRUE
+               : FALSE;
 }
 BOOL call_read_file(HANDLE file, std::uint8_t* into, DWORD* got) noexcept {
-    return ReadFile(file, into, 1, got, nullptr);
+    return !inject::fails(Call::read) && ReadFile(file, into, 1, got, nullptr) != FALSE ? TRUE
+                                                                                        : FALSE;
 }
 BOOL call_write_file(HANDLE file, const char* from, DWORD n, DWORD* written) noexcept {
-    return WriteFile(file, from, n, written, nullptr);
+    return !inject::fails(Call::terminal) && WriteFile(file, from, n, written, nullptr) != FALSE
+               ? TRUE
+               : FALSE;
 }
 void call_sleep(DWORD milliseconds) noexcept {
     Sleep(milliseconds);
