@@ -60,6 +60,11 @@ for name in hush_vault hush_vault_sources; do
         exit 1
     fi
     echo "none in $module"
+    # Bound at load time (-z now), so that no lazy binding saves registers holding a secret.
+    if [[ $(uname) == Linux ]] && ! readelf -d "$module" | grep -q -E 'BIND_NOW|FLAGS.*\bNOW\b'; then
+        echo "$module binds its symbols lazily (linked without -z now)" >&2
+        exit 1
+    fi
 done
 
 echo "== package: the pydantic recipe's code, taken from docs/recipes.rst"
