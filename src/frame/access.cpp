@@ -84,35 +84,6 @@ Result<VaultObject*> check_vault(PyObject* object) noexcept {
     return as_vault(object);
 }
 
-namespace {
-
-// The usual call's self: exactly the class, and no warning of unlocked pages due.
-VaultObject* plain_vault(PyObject* object) noexcept {
-    if (Py_TYPE(object) != vault_type_for_call() ||
-        secret::PageLocks::process().failure_pending()) {
-        return nullptr;
-    }
-    return as_vault(object);
-}
-
-}  // namespace
-
-std::optional<SharedAccess> SharedAccess::try_take(PyObject* object) noexcept {
-    VaultObject* vault = plain_vault(object);
-    if (vault == nullptr || !vault->borrow.take_shared()) {
-        return std::nullopt;
-    }
-    return SharedAccess(vault, Ref());
-}
-
-std::optional<ExclusiveAccess> ExclusiveAccess::try_take(PyObject* object) noexcept {
-    VaultObject* vault = plain_vault(object);
-    if (vault == nullptr || !vault->borrow.take_exclusive()) {
-        return std::nullopt;
-    }
-    return ExclusiveAccess(vault);
-}
-
 Result<SharedAccess> SharedAccess::take_checked(Result<VaultObject*> vault, Ref held) noexcept {
     if (!vault) {
         return Unexpected(std::move(vault).error());

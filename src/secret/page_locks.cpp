@@ -44,7 +44,7 @@ struct ProcessForkHandlers {
     }
 };
 
-PageLocks& PageLocks::process() noexcept {
+PageLocks& PageLocks::create_process() noexcept {
     // Leaked: a vault can be released by a finaliser after static destructors have run, and it
     // must still find its pages here.
     static PageLocks& registry = []() -> PageLocks& {
@@ -57,6 +57,7 @@ PageLocks& PageLocks::process() noexcept {
         }
         return locks;
     }();
+    process_registry_.store(&registry, std::memory_order_release);
     return registry;
 }
 

@@ -60,8 +60,14 @@ class PageLocks {
     PageLocks& operator=(PageLocks&&) = delete;
     ~PageLocks() = default;
 
-    // The registry over the OS layer; created on first use and never destroyed.
-    static PageLocks& process() noexcept;
+    // The registry over the OS layer; created on first use and never destroyed. Inline: every
+    // call into a vault asks it whether a failure is pending.
+    static PageLocks& process() noexcept {
+        if (PageLocks* locks = process_registry_.load(std::memory_order_acquire)) {
+            return *locks;
+        }
+        return create_process();
+    }
 
     // Counts one more lock on every page that [address, address + n) touches, locking the pages
     // whose count leaves 0 (one system call per run of such pages). On failure leaves every count
@@ -161,7 +167,11 @@ class PageLocks {
     void reserve_for_refusals() noexcept;
     void note_pending() noexcept;  // with mutex_ held: a failure is waiting to be taken
 
+    static PageLocks& create_process() noexcept;  // process() on first use
+
     friend struct ProcessForkHandlers;
+
+    static inline std::atomic<PageLocks*> process_registry_{nullptr};  // once created
 
     LockBackend backend_;
     mutable std::mutex mutex_;
