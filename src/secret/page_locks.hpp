@@ -138,6 +138,11 @@ class PageLocks {
 
     void relock_after_fork_locked() noexcept;  // relock_after_fork with mutex_ held
 
+    // A page's first live lock, in the node its last count left behind when there is one.
+    void count_first(std::uintptr_t page) noexcept;
+    // A page whose count returned to 0; its node is kept for the next count_first.
+    void forget(Counts::iterator entry) noexcept;
+
     // A heap block kept because unlocking pages first..last of it was refused.
     struct KeptBlock {
         std::uintptr_t first;
@@ -176,6 +181,9 @@ class PageLocks {
     LockBackend backend_;
     mutable std::mutex mutex_;
     Counts counts_;                  // page number -> live locks; pages at 0 are not stored
+    // A block locked and released over and over (one vault made and dropped at a time) would
+    // otherwise allocate and free a node on each cycle.
+    Counts::node_type spare_;
     PageSet unlocked_;               // counted pages whose relock after fork was refused
     Vector<KeptBlock> kept_;         // capacity reserved ahead: a refusal never allocates
     std::size_t next_retry_ = 0;     // where the next retry of kept_ starts
