@@ -33,11 +33,8 @@ Text reason(secret::os::ErrorCode code) {
 
 }  // namespace
 
-Result<void> warn_of_unlocked_pages() noexcept {
+Result<void> deliver_unlocked_page_warnings() noexcept {
     auto& locks = secret::PageLocks::process();
-    if (!locks.failure_pending()) {
-        return {};
-    }
     if (auto failure = locks.take_relock_failure()) {
         auto warned =
             warn({"after fork, ", secret::decimal(failure->pages),

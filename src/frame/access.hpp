@@ -13,11 +13,19 @@
 
 namespace hush_vault::frame {
 
+[[nodiscard]] Result<void> deliver_unlocked_page_warnings() noexcept;  // the warnings below
+
 // After a fork whose child could not lock every secret's pages again, the first call into the
 // class in that child warns (RuntimeWarning) how many pages are unlocked and why; after a wipe
 // whose pages the system refused to unlock, the next call warns of those. Fails only when the
-// warning is turned into an error.
-[[nodiscard]] Result<void> warn_of_unlocked_pages() noexcept;
+// warning is turned into an error. Inline: every construction and call asks, and the answer is
+// almost always no.
+[[nodiscard]] inline Result<void> warn_of_unlocked_pages() noexcept {
+    if (!secret::PageLocks::process().failure_pending()) {
+        return {};
+    }
+    return deliver_unlocked_page_warnings();
+}
 
 // The self step: TypeError "'{from}' object cannot be cast as 'HushVault'" unless object is a
 // HushVault (or derives from it).
