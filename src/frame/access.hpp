@@ -34,8 +34,7 @@ namespace hush_vault::frame {
 // The usual call's self: exactly the class, and no warning of unlocked pages due; nullptr
 // otherwise. Before the type exists no object can be exactly it, so the published type serves.
 [[nodiscard]] inline VaultObject* plain_vault(PyObject* object) noexcept {
-    if (Py_TYPE(object) != created_vault_type() ||
-        secret::PageLocks::process().failure_pending()) {
+    if (Py_TYPE(object) != created_vault_type() || secret::PageLocks::process().failure_pending()) {
         return nullptr;
     }
     return as_vault(object);

@@ -180,7 +180,7 @@ class PageLocks {
 
     LockBackend backend_;
     mutable std::mutex mutex_;
-    Counts counts_;                  // page number -> live locks; pages at 0 are not stored
+    Counts counts_;  // page number -> live locks; pages at 0 are not stored
     // A block locked and released over and over (one vault made and dropped at a time) would
     // otherwise allocate and free a node on each cycle.
     Counts::node_type spare_;
