@@ -33,11 +33,8 @@ Text reason(secret::os::ErrorCode code) {
 
 }  // namespace
 
-Result<void> warn_of_unlocked_pages() noexcept {
+Result<void> deliver_unlocked_page_warnings() noexcept {
     auto& locks = secret::PageLocks::process();
-    if (!locks.failure_pending()) {
-        return {};
-    }
     if (auto failure = locks.take_relock_failure()) {
         auto warned =
             warn({"after fork, ", secret::decimal(failure->pages),
@@ -82,35 +79,6 @@ Result<VaultObject*> check_vault(PyObject* object) noexcept {
         return Unexpected(std::move(warned).error());
     }
     return as_vault(object);
-}
-
-namespace {
-
-// The usual call's self: exactly the class, and no warning of unlocked pages due.
-VaultObject* plain_vault(PyObject* object) noexcept {
-    if (Py_TYPE(object) != vault_type_for_call() ||
-        secret::PageLocks::process().failure_pending()) {
-        return nullptr;
-    }
-    return as_vault(object);
-}
-
-}  // namespace
-
-std::optional<SharedAccess> SharedAccess::try_take(PyObject* object) noexcept {
-    VaultObject* vault = plain_vault(object);
-    if (vault == nullptr || !vault->borrow.take_shared()) {
-        return std::nullopt;
-    }
-    return SharedAccess(vault, Ref());
-}
-
-std::optional<ExclusiveAccess> ExclusiveAccess::try_take(PyObject* object) noexcept {
-    VaultObject* vault = plain_vault(object);
-    if (vault == nullptr || !vault->borrow.take_exclusive()) {
-        return std::nullopt;
-    }
-    return ExclusiveAccess(vault);
 }
 
 Result<SharedAccess> SharedAccess::take_checked(Result<VaultObject*> vault, Ref held) noexcept {

@@ -8,18 +8,37 @@
 
 #include "frame/vault_error.hpp"
 #include "frame/vault_object.hpp"
+#include "frame/vault_type.hpp"
+#include "secret/page_locks.hpp"
 
 namespace hush_vault::frame {
+
+[[nodiscard]] Result<void> deliver_unlocked_page_warnings() noexcept;  // the warnings below
 
 // After a fork whose child could not lock every secret's pages again, the first call into the
 // class in that child warns (RuntimeWarning) how many pages are unlocked and why; after a wipe
 // whose pages the system refused to unlock, the next call warns of those. Fails only when the
-// warning is turned into an error.
-[[nodiscard]] Result<void> warn_of_unlocked_pages() noexcept;
+// warning is turned into an error. Inline: every construction and call asks, and the answer is
+// almost always no.
+[[nodiscard]] inline Result<void> warn_of_unlocked_pages() noexcept {
+    if (!secret::PageLocks::process().failure_pending()) {
+        return {};
+    }
+    return deliver_unlocked_page_warnings();
+}
 
 // The self step: TypeError "'{from}' object cannot be cast as 'HushVault'" unless object is a
 // HushVault (or derives from it).
 [[nodiscard]] Result<VaultObject*> check_vault(PyObject* object) noexcept;
+
+// The usual call's self: exactly the class, and no warning of unlocked pages due; nullptr
+// otherwise. Before the type exists no object can be exactly it, so the published type serves.
+[[nodiscard]] inline VaultObject* plain_vault(PyObject* object) noexcept {
+    if (Py_TYPE(object) != created_vault_type() || secret::PageLocks::process().failure_pending()) {
+        return nullptr;
+    }
+    return as_vault(object);
+}
 
 class SharedAccess {
   public:
@@ -34,7 +53,14 @@ class SharedAccess {
     // take() of the usual call, building no error: object is exactly a HushVault, no warning of
     // unlocked pages is due and shared access is free. Nothing otherwise, and nothing taken: the
     // caller then runs the general path, which reports the failure in its order.
-    [[nodiscard]] static std::optional<SharedAccess> try_take(PyObject* object) noexcept;
+    // Inline: it runs on every usual call.
+    [[nodiscard]] static std::optional<SharedAccess> try_take(PyObject* object) noexcept {
+        VaultObject* vault = plain_vault(object);
+        if (vault == nullptr || !vault->borrow.take_shared()) {
+            return std::nullopt;
+        }
+        return SharedAccess(vault, Ref());
+    }
 
     SharedAccess(SharedAccess&& other) noexcept
         : vault_(std::exchange(other.vault_, nullptr)), held_(std::move(other.held_)) {}
@@ -65,7 +91,13 @@ class ExclusiveAccess {
     [[nodiscard]] static Result<ExclusiveAccess> take(PyObject* object) noexcept;
 
     // take() of the usual call, as SharedAccess::try_take.
-    [[nodiscard]] static std::optional<ExclusiveAccess> try_take(PyObject* object) noexcept;
+    [[nodiscard]] static std::optional<ExclusiveAccess> try_take(PyObject* object) noexcept {
+        VaultObject* vault = plain_vault(object);
+        if (vault == nullptr || !vault->borrow.take_exclusive()) {
+            return std::nullopt;
+        }
+        return ExclusiveAccess(vault);
+    }
 
     // take() without delivering a pending warning of unlocked pages, for the wipes: a warning
     // turned into an error must not stop one. The caller warns once the wipe is done.

@@ -17,23 +17,20 @@ namespace hush_vault::frame::entries {
 namespace {
 
 // The usual construction, HushVault(b"..."): one bytes by position, nothing else, so that binding
-// and the conversions cannot fail and their defaults hold. Nothing when the call is any other.
-std::optional<Result<Ref>> construct_usual(PyTypeObject* type, PyObject* args,
-                                           PyObject* kwargs) noexcept {
-    if (kwargs != nullptr || PyTuple_GET_SIZE(args) != 1 ||
-        !PyBytes_Check(PyTuple_GET_ITEM(args, 0))) {
-        return std::nullopt;
-    }
-    if (auto warned = warn_of_unlocked_pages(); !warned) return Result<Ref>(propagate(warned));
+// and the conversions cannot fail and their defaults hold.
+bool is_usual_construction(PyObject* args, PyObject* kwargs) noexcept {
+    return kwargs == nullptr && PyTuple_GET_SIZE(args) == 1 &&
+           PyBytes_Check(PyTuple_GET_ITEM(args, 0));
+}
+
+Result<Ref> construct_usual(PyTypeObject* type, PyObject* args) noexcept {
+    if (auto warned = warn_of_unlocked_pages(); !warned) return propagate(warned);
     auto record = lib::make_record(bytes_view(PyTuple_GET_ITEM(args, 0)), false, std::nullopt);
-    if (!record) return Result<Ref>(propagate(record));
+    if (!record) return propagate(record);
     return new_vault(type, std::move(*record));
 }
 
 Result<Ref> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    if (auto usual = construct_usual(type, args, kwargs)) {
-        return std::move(*usual);
-    }
     auto bound = bind_tuple(new_spec, args, kwargs);
     if (!bound) return propagate(bound);
     auto data = argument("data", to_bytes((*bound)[0]));
@@ -161,6 +158,11 @@ Result<Ref> with_shared(PyObject* self, Operation operation) noexcept {
 }  // namespace
 
 PyObject* vault_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    // Decided before any Result exists, so that the usual call's result is not moved out of a
+    // wrapper on its way out.
+    if (is_usual_construction(args, kwargs)) {
+        return finish(construct_usual(type, args));
+    }
     return finish(construct(type, args, kwargs));
 }
 

@@ -101,9 +101,9 @@ VaultError initialisation_error(VaultError cause) noexcept {
     return error;
 }
 
-// The type cache: filled by the first creation to store its type, never emptied.
+// The type cache: filled by the first creation to store its type, never emptied. The type is
+// published (created_vault_type) once the cache is complete.
 std::atomic<PyObject*> cached_type{nullptr};
-std::atomic<bool> cache_complete{false};
 
 PyTypeObject* as_type(PyObject* object) noexcept {
     return reinterpret_cast<PyTypeObject*>(object);
@@ -112,8 +112,8 @@ PyTypeObject* as_type(PyObject* object) noexcept {
 }  // namespace
 
 Result<PyTypeObject*> vault_type() noexcept {
-    if (cache_complete.load(std::memory_order_acquire)) {
-        return as_type(cached_type.load(std::memory_order_relaxed));
+    if (PyTypeObject* type = created_vault_type()) {
+        return type;
     }
     if (cached_type.load(std::memory_order_acquire) == nullptr) {
         auto created = create_vault_type();
@@ -127,14 +127,12 @@ Result<PyTypeObject*> vault_type() noexcept {
             (void)created->release();
         }
     }
-    cache_complete.store(true, std::memory_order_release);
-    return as_type(cached_type.load(std::memory_order_acquire));
+    PyTypeObject* type = as_type(cached_type.load(std::memory_order_acquire));
+    published_vault_type.store(type, std::memory_order_release);
+    return type;
 }
 
-PyTypeObject* vault_type_for_call() noexcept {
-    if (cache_complete.load(std::memory_order_acquire)) {
-        return as_type(cached_type.load(std::memory_order_relaxed));
-    }
+PyTypeObject* create_vault_type_for_call() noexcept {
     auto type = vault_type();
     if (!type) {
         std::move(type).error().raise();

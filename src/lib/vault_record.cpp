@@ -13,18 +13,9 @@ VaultRecord::VaultRecord(secret::SecretBuffer secret, secret::MonotonicInstant c
       ttl(time_to_live),
       is_volatile(burn_after_reading) {}
 
-VaultRecord::VaultRecord(VaultRecord&& other) noexcept
-    : buffer(std::move(other.buffer)),
-      created_at(other.created_at),
-      ttl(other.ttl),
-      is_volatile(other.is_volatile),
-      wiped(std::exchange(other.wiped, true)) {}
-
-void VaultRecord::wipe() noexcept {
-    if (!wiped) {
-        buffer.wipe();
-        wiped = true;
-    }
+void VaultRecord::wipe_now() noexcept {
+    buffer.wipe();
+    wiped = true;
 }
 
 Result<void> VaultRecord::expire_or_refuse() noexcept {

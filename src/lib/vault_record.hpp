@@ -4,6 +4,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 
 #include "frame/vault_error.hpp"
 #include "secret/monotonic.hpp"
@@ -25,7 +26,12 @@ struct VaultRecord {
     VaultRecord(secret::SecretBuffer secret, secret::MonotonicInstant created,
                 std::optional<secret::Duration> time_to_live, bool burn_after_reading) noexcept;
     // The moved-from record counts as wiped: it holds no secret and no lock any more.
-    VaultRecord(VaultRecord&& other) noexcept;
+    VaultRecord(VaultRecord&& other) noexcept
+        : buffer(std::move(other.buffer)),
+          created_at(other.created_at),
+          ttl(other.ttl),
+          is_volatile(other.is_volatile),
+          wiped(std::exchange(other.wiped, true)) {}
     VaultRecord& operator=(VaultRecord&&) = delete;
     VaultRecord(const VaultRecord&) = delete;
     VaultRecord& operator=(const VaultRecord&) = delete;
@@ -33,7 +39,11 @@ struct VaultRecord {
     ~VaultRecord() { wipe(); }
 
     // Zeroes and unlocks the secret, once; later calls do nothing. Never fails.
-    void wipe() noexcept;
+    void wipe() noexcept {
+        if (!wiped) {
+            wipe_now();
+        }
+    }
 
     // Guarded reveals run this first, under exclusive access: once the time to live has run out
     // (strictly), wipes and fails with "TTL expired", whether or not the vault was wiped
@@ -54,6 +64,9 @@ struct VaultRecord {
     [[nodiscard]] std::span<const std::uint8_t> secret() const noexcept {
         return {buffer.data(), static_cast<std::size_t>(buffer.length())};
     }
+
+  private:
+    void wipe_now() noexcept;  // wipe() of a live record
 };
 
 // A new live record holding a copy of data, locked into memory. A refused lock leaves nothing:

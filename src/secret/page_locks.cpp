@@ -44,7 +44,7 @@ struct ProcessForkHandlers {
     }
 };
 
-PageLocks& PageLocks::process() noexcept {
+PageLocks& PageLocks::create_process() noexcept {
     // Leaked: a vault can be released by a finaliser after static destructors have run, and it
     // must still find its pages here.
     static PageLocks& registry = []() -> PageLocks& {
@@ -57,12 +57,31 @@ PageLocks& PageLocks::process() noexcept {
         }
         return locks;
     }();
+    process_registry_.store(&registry, std::memory_order_release);
     return registry;
 }
 
 bool PageLocks::needs_lock(std::uintptr_t page) const noexcept {
     return counts_.find(page) == counts_.end() ||
            (!unlocked_.empty() && unlocked_.find(page) != unlocked_.end());
+}
+
+void PageLocks::count_first(std::uintptr_t page) noexcept {
+    if (spare_.empty()) {
+        counts_.emplace(page, 1);
+        return;
+    }
+    spare_.key() = page;
+    spare_.mapped() = 1;
+    counts_.insert(std::move(spare_));
+}
+
+void PageLocks::forget(Counts::iterator entry) noexcept {
+    if (spare_.empty()) {
+        spare_ = counts_.extract(entry);
+    } else {
+        counts_.erase(entry);
+    }
 }
 
 void PageLocks::note_pending() noexcept {
@@ -172,7 +191,7 @@ Expected<void, RefusedLock> PageLocks::acquire(const void* address, std::size_t 
         if (!backend_.lock(page_address(span.first, page_size), page_size)) {
             return refused(backend_.last_error(), span.first);
         }
-        counts_.emplace(span.first, 1);
+        count_first(span.first);
         ++live_ranges_;
         return {};
     }
@@ -197,7 +216,11 @@ Expected<void, RefusedLock> PageLocks::acquire(const void* address, std::size_t 
     }
 
     for (std::uintptr_t page = span.first; page <= span.last; ++page) {
-        ++counts_[page];
+        if (auto entry = counts_.find(page); entry != counts_.end()) {
+            ++entry->second;
+        } else {
+            count_first(page);
+        }
     }
     if (!unlocked_.empty()) {
         for (std::uintptr_t page = span.first; page <= span.last; ++page) {
@@ -233,7 +256,7 @@ bool PageLocks::release(const void* address, std::size_t n, void* block) noexcep
         if (--entry->second != 0) {
             continue;
         }
-        counts_.erase(entry);
+        forget(entry);
         if (!unlocked_.empty()) {
             unlocked_.erase(page);
         }

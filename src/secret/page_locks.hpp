@@ -60,8 +60,14 @@ class PageLocks {
     PageLocks& operator=(PageLocks&&) = delete;
     ~PageLocks() = default;
 
-    // The registry over the OS layer; created on first use and never destroyed.
-    static PageLocks& process() noexcept;
+    // The registry over the OS layer; created on first use and never destroyed. Inline: every
+    // call into a vault asks it whether a failure is pending.
+    static PageLocks& process() noexcept {
+        if (PageLocks* locks = process_registry_.load(std::memory_order_acquire)) {
+            return *locks;
+        }
+        return create_process();
+    }
 
     // Counts one more lock on every page that [address, address + n) touches, locking the pages
     // whose count leaves 0 (one system call per run of such pages). On failure leaves every count
@@ -132,6 +138,11 @@ class PageLocks {
 
     void relock_after_fork_locked() noexcept;  // relock_after_fork with mutex_ held
 
+    // A page's first live lock, in the node its last count left behind when there is one.
+    void count_first(std::uintptr_t page) noexcept;
+    // A page whose count returned to 0; its node is kept for the next count_first.
+    void forget(Counts::iterator entry) noexcept;
+
     // A heap block kept because unlocking pages first..last of it was refused.
     struct KeptBlock {
         std::uintptr_t first;
@@ -161,11 +172,18 @@ class PageLocks {
     void reserve_for_refusals() noexcept;
     void note_pending() noexcept;  // with mutex_ held: a failure is waiting to be taken
 
+    static PageLocks& create_process() noexcept;  // process() on first use
+
     friend struct ProcessForkHandlers;
+
+    static inline std::atomic<PageLocks*> process_registry_{nullptr};  // once created
 
     LockBackend backend_;
     mutable std::mutex mutex_;
-    Counts counts_;                  // page number -> live locks; pages at 0 are not stored
+    Counts counts_;  // page number -> live locks; pages at 0 are not stored
+    // A block locked and released over and over (one vault made and dropped at a time) would
+    // otherwise allocate and free a node on each cycle.
+    Counts::node_type spare_;
     PageSet unlocked_;               // counted pages whose relock after fork was refused
     Vector<KeptBlock> kept_;         // capacity reserved ahead: a refusal never allocates
     std::size_t next_retry_ = 0;     // where the next retry of kept_ starts

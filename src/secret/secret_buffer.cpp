@@ -14,13 +14,6 @@ Text LockFailure::message() const {
     return text;
 }
 
-SecretBuffer::SecretBuffer(SecretBuffer&& other) noexcept
-    : capacity_(std::exchange(other.capacity_, 0)),
-      block_(std::exchange(other.block_, nullptr)),
-      length_(std::exchange(other.length_, 0)),
-      locks_(std::exchange(other.locks_, nullptr)),
-      locked_bytes_(std::exchange(other.locked_bytes_, 0)) {}
-
 SecretBuffer& SecretBuffer::operator=(SecretBuffer&& other) noexcept {
     if (this != &other) {
         SecretBuffer old(std::move(*this));
@@ -33,12 +26,7 @@ SecretBuffer& SecretBuffer::operator=(SecretBuffer&& other) noexcept {
     return *this;
 }
 
-SecretBuffer::~SecretBuffer() {
-    // Moved from (a construction hands its buffer on twice), or never given a block: no bytes
-    // and no lock to end.
-    if (block_ == nullptr) {
-        return;
-    }
+void SecretBuffer::end_block() noexcept {
     // Normally the wipe has run already; zeroing again costs little and covers every other path.
     wipe();
     deallocate(block_);

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "memory.hpp"
 #include "os.hpp"
@@ -22,12 +23,23 @@ struct LockFailure {
 class SecretBuffer {
   public:
     SecretBuffer() noexcept = default;  // empty: no block
-    SecretBuffer(SecretBuffer&& other) noexcept;
+    // Inline, as the destructor's test: a construction hands its buffer on twice.
+    SecretBuffer(SecretBuffer&& other) noexcept
+        : capacity_(std::exchange(other.capacity_, 0)),
+          block_(std::exchange(other.block_, nullptr)),
+          length_(std::exchange(other.length_, 0)),
+          locks_(std::exchange(other.locks_, nullptr)),
+          locked_bytes_(std::exchange(other.locked_bytes_, 0)) {}
     SecretBuffer& operator=(SecretBuffer&& other) noexcept;
     SecretBuffer(const SecretBuffer&) = delete;
     SecretBuffer& operator=(const SecretBuffer&) = delete;
     // Zeroises again, gives back any page locks still held, and frees the block.
-    ~SecretBuffer();
+    ~SecretBuffer() {
+        // Moved from, or never given a block: no bytes and no lock to end.
+        if (block_ != nullptr) {
+            end_block();
+        }
+    }
 
     // Copies n bytes into a new block of exactly n bytes (none when n is 0). Unlocked.
     // Memory exhaustion is an internal fault.
@@ -53,6 +65,7 @@ class SecretBuffer {
 
   private:
     void zeroise() noexcept;
+    void end_block() noexcept;        // the destructor's work, for a buffer holding a block
     void hand_over_block() noexcept;  // the registry took the block: forget it
 
     std::uint64_t capacity_ = 0;
