@@ -174,7 +174,6 @@ def type_at_prompt(data, terminal):
     controlling terminal, or written to its standard input (a pipe) when `terminal` is false.
     No copy of data is made: the kernel's buffers take it from its own storage."""
     import hush_vault_sources
-    import threading
     import warnings
 
     global _terminal
@@ -199,12 +198,18 @@ def type_at_prompt(data, terminal):
             shown += os.read(_terminal, 1)
         os.write(_terminal, data), os.write(_terminal, b"\n")
 
-    typist = threading.Thread(target=type_line)
-    typist.start()
+    # A typist process, not a thread: a thread's stack may keep a piece of what it wrote, a copy
+    # of the test's own in this process.
+    typist = os.fork()
+    if typist == 0:
+        try:
+            type_line()
+        finally:
+            os._exit(0)
     try:
         return hush_vault_sources.from_prompt()
     finally:
-        typist.join()
+        os.waitpid(typist, 0)
 
 
 def overwrite(obj):
