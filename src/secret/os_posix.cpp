@@ -4,8 +4,10 @@
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/syscall.h>  // SYS_mlock2: macOS has neither the header nor the call
+#endif
 
 #include <algorithm>
 #include <cerrno>

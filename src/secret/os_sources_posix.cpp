@@ -2,6 +2,9 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#if defined(__APPLE__)
+#include <crt_externs.h>  // a shared library there reaches the environment only through it
+#endif
 
 #include <cerrno>
 #include <charconv>
@@ -90,7 +93,12 @@ Span initial_environment() noexcept {
 // Whether the C environment still points into the block: the block the kernel reports is then the
 // one this program started with. Under an emulator such as valgrind it is the emulator's own.
 bool environment_lies_in(Span block) noexcept {
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+#if defined(__APPLE__)
+    char** entries = *_NSGetEnviron();
+#else
+    char** entries = environ;
+#endif
+    for (char** entry = entries; entry != nullptr && *entry != nullptr; ++entry) {
         if (*entry >= block.start && *entry < block.end) {
             return true;
         }
