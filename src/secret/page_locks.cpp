@@ -35,7 +35,12 @@ PageLocks::PageLocks(LockBackend backend) noexcept : backend_(backend) {}
 // never inherits it locked by a thread that does not exist there, and no count changes between
 // the fork and the child's relock.
 struct ProcessForkHandlers {
-    static void prepare() noexcept { PageLocks::process().mutex_.lock(); }
+    static void prepare() noexcept {
+        PageLocks& locks = PageLocks::process();
+        locks.mutex_.lock();
+        // Here rather than in the child: once, for every child made while the pages stay the same.
+        locks.sort_pages();
+    }
     static void parent() noexcept { PageLocks::process().mutex_.unlock(); }
     static void child() noexcept {
         PageLocks& locks = PageLocks::process();
@@ -67,6 +72,7 @@ bool PageLocks::needs_lock(std::uintptr_t page) const noexcept {
 }
 
 void PageLocks::count_first(std::uintptr_t page) noexcept {
+    pages_changed_ = true;
     if (spare_.empty()) {
         counts_.emplace(page, 1);
         return;
@@ -77,6 +83,7 @@ void PageLocks::count_first(std::uintptr_t page) noexcept {
 }
 
 void PageLocks::forget(Counts::iterator entry) noexcept {
+    pages_changed_ = true;
     if (spare_.empty()) {
         spare_ = counts_.extract(entry);
     } else {
@@ -296,14 +303,13 @@ void PageLocks::relock_after_fork_locked() noexcept {
     unlock_failure_.reset();
     failure_pending_.store(false, std::memory_order_relaxed);
 
-    // Runs of contiguous pages, one lock each: a run starts at a page whose predecessor is not
-    // counted. Found by lookups in place rather than by sorting a copy of the pages, so that a
-    // child on its way to exec pays no large allocation. It still uses the heap (clear() above
+    // Runs of contiguous pages, one lock each, read off the pages in address order. The parent's
+    // fork handler sorted them; a direct call sorts here. The heap is still used (clear() above
     // frees, a refused page is inserted into unlocked_): glibc resets its malloc locks in the child
     // before the atfork child handlers run, and an allocation that fails ends the process
     // (fail-fast).
+    sort_pages();
     const std::size_t page_size = backend_.page_size;
-    auto counted = [&](std::uintptr_t page) { return counts_.find(page) != counts_.end(); };
     // Locking in place leaves the child's pages shared with its parent; the plain lock makes the
     // child copy every one. Once the system says it has no lock in place, the rest go plain.
     bool in_place = true;
@@ -323,12 +329,10 @@ void PageLocks::relock_after_fork_locked() noexcept {
     };
     std::size_t refused = 0;
     os::ErrorCode code = os::error_success;
-    for (const auto& [first, live] : counts_) {
-        if (first != 0 && counted(first - 1)) {
-            continue;
-        }
+    for (std::size_t next = 0; next < sorted_pages_.size();) {
+        const std::uintptr_t first = sorted_pages_[next];
         std::uintptr_t last = first;
-        while (counted(last + 1)) {
+        while (++next < sorted_pages_.size() && sorted_pages_[next] == last + 1) {
             ++last;
         }
         if (relock(first, last)) {
@@ -349,6 +353,22 @@ void PageLocks::relock_after_fork_locked() noexcept {
         relock_failure_ = RelockFailure{refused, code};
         note_pending();
     }
+}
+
+void PageLocks::sort_pages() noexcept {
+    if (!pages_changed_) {
+        return;
+    }
+    sorted_pages_.clear();
+    if (sorted_pages_.capacity() / 4 > counts_.size()) {
+        sorted_pages_.shrink_to_fit();  // most vaults are gone: give the room back
+    }
+    sorted_pages_.reserve(counts_.size());
+    for (const auto& [page, live] : counts_) {
+        sorted_pages_.push_back(page);
+    }
+    std::sort(sorted_pages_.begin(), sorted_pages_.end());
+    pages_changed_ = false;
 }
 
 std::size_t PageLocks::unlocked_pages() const noexcept {

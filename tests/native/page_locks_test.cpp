@@ -202,6 +202,16 @@ TEST(PageLocks, ForkChildRelocksCountedRunsAndKeepsWhatItCannot) {
     locks.relock_after_fork();
     EXPECT_EQ(locks.unlocked_pages(), 0U);
     EXPECT_FALSE(locks.failure_pending());
+
+    // A page forgotten or newly counted since the last fork is left out of, or joins, the next.
+    EXPECT_FALSE(locks.release(at_page(20, 100), 16, nullptr));
+    fake.calls.clear();
+    locks.relock_after_fork();
+    EXPECT_EQ(by_address(fake.calls), (std::vector{relock_of(3, 2), relock_of(8, 2)}));
+    ASSERT_TRUE(locks.acquire(at_page(10), page).has_value());
+    fake.calls.clear();
+    locks.relock_after_fork();
+    EXPECT_EQ(by_address(fake.calls), (std::vector{relock_of(3, 2), relock_of(8, 3)}));
 }
 
 TEST(PageLocks, ForkChildWithoutLockInPlaceRelocksPlainAndCountsRefusalsAlike) {
