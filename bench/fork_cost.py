@@ -7,7 +7,9 @@ child (memory locks are not inherited); locked in place, those pages stay shared
 where a plain mlock would give the child a private copy of each.
 The plain fork is the clone system call itself, without any fork handler (the C library's, the
 interpreter's or the module's): the same process, the same memory, nothing run in the child. The
-two are taken in turn, so that load on a shared machine weighs on both alike. Linux x86-64 and
+floor of a fork that must relock is that plain fork followed, in the child, by the kernel's share
+alone: mlock2(MLOCK_ONFAULT) of each locked mapping, read from /proc/self/smaps beforehand. The
+three are taken in turn, so that load on a shared machine weighs on all alike. Linux x86-64 and
 AArch64; run it as a process that may lock 80 MB (root, or a high RLIMIT_MEMLOCK).
 
     python bench/fork_cost.py [--short]
@@ -22,6 +24,10 @@ import sys
 import time
 
 from hush_vault import HushVault
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FLOOR_DIR = os.path.join(os.path.dirname(HERE), "build", "bench")
+sys.path[:0] = [HERE, FLOOR_DIR]
 
 COUNTS = (0, 1_000, 20_000)
 SIZE = 4_000
@@ -38,6 +44,28 @@ def plain_fork():
     if pid < 0:
         raise OSError(ctypes.get_errno(), os.strerror(ctypes.get_errno()))
     return pid
+
+
+def locked_mappings():
+    """(start, length) of each of this process's locked mappings, from /proc/self/smaps."""
+    mappings, current = [], None
+    with open("/proc/self/smaps") as smaps:
+        for line in smaps:
+            fields = line.split()
+            if fields[0] == "VmFlags:":
+                if "lo" in fields[1:]:
+                    mappings.append(current)
+            elif not fields[0].endswith(":"):  # a mapping's first line: start-end perms ...
+                start, end = (int(bound, 16) for bound in fields[0].split("-"))
+                current = (start, end - start)
+    return mappings
+
+
+def plain_fork_and_relock(mappings):
+    """A plain fork whose child locks `mappings` in place: the system calls and nothing else."""
+    import floor  # C: Python code in the child would copy the pages it writes
+
+    return lambda: floor.fork_relocking(mappings)
 
 
 def private_dirty(pid):
@@ -83,9 +111,15 @@ def main():
     if SYS_CLONE is None or not sys.platform.startswith("linux"):
         print("fork cost: Linux x86-64 or AArch64 only; skipped")
         return
+    # In another process: importing the compiler's driver would load modules (threading among
+    # them) whose own fork handlers would then weigh on os.fork here.
+    builder = os.path.join(HERE, "build_floor.py")
+    if os.spawnv(os.P_WAIT, sys.executable, [sys.executable, builder, FLOOR_DIR]) != 0:
+        raise RuntimeError(f"{builder} failed")
     load_before = os.getloadavg()
-    print(f"\n{'fork: time until the child runs':<40} {'os.fork':>11} {'plain fork':>11} "
-          f"{'ratio':>8}   {'child private memory: os.fork':>30} {'plain':>11} {'more':>11}")
+    print(f"\n{'fork: time until the child runs':<32} {'os.fork':>9} {'plain fork':>10} "
+          f"{'ratio':>7} {'+ relock':>9} {'ratio':>7}   {'child private memory: os.fork':>30} "
+          f"{'plain':>9} {'more':>9}")
     vaults = []
     for count in COUNTS:
         try:
@@ -94,19 +128,21 @@ def main():
         except RuntimeError as error:
             print(f"{count:,} live vaults: could not lock them ({error}); skipped")
             break
-        with_handlers, plain = [], []
+        forks = (os.fork, plain_fork, plain_fork_and_relock(locked_mappings()))
+        runs = [[] for _ in forks]
         for _ in range(rounds):
-            with_handlers.append(until_child_runs(os.fork))
-            plain.append(until_child_runs(plain_fork))
-        ours, theirs = (statistics.median(t for t, _ in runs) for runs in (with_handlers, plain))
-        memory, plain_memory = (statistics.median(m for _, m in runs)
-                                for runs in (with_handlers, plain))
-        label = f"{count:,} live vaults of {SIZE:,} B" if count else "no live vault"
-        print(f"{label:<40} {format_time(ours):>11} {format_time(theirs):>11} "
-              f"{ours / theirs:7.2f} x   {format_bytes(memory):>30} {format_bytes(plain_memory):>11}"
-              f" {format_bytes(memory - plain_memory):>11}")
+            for fork, taken in zip(forks, runs):
+                taken.append(until_child_runs(fork))
+        ours, plain, floor = (statistics.median(t for t, _ in taken) for taken in runs)
+        memory, plain_memory = (statistics.median(m for _, m in taken) for taken in runs[:2])
+        label = f"{count:,} vaults of {SIZE:,} B" if count else "no live vault"
+        print(f"{label:<32} {format_time(ours):>9} {format_time(plain):>10} "
+              f"{ours / plain:5.2f} x {format_time(floor):>9} {ours / floor:5.2f} x   "
+              f"{format_bytes(memory):>30} {format_bytes(plain_memory):>9}"
+              f" {format_bytes(memory - plain_memory):>9}")
     load_after = os.getloadavg()
-    print(f"(medians of {rounds} forks each, taken in turn; load average "
+    print(f"(medians of {rounds} forks each, taken in turn; '+ relock': the plain fork whose child "
+          "locks the locked mappings in place, and its ratio: os.fork against it; load average "
           f"{load_before[0]:.2f} before, {load_after[0]:.2f} after, on {os.cpu_count()} CPUs)")
     if short:
         print("short run: the figures are not measurements")

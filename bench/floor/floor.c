@@ -7,7 +7,9 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 typedef struct {
@@ -141,6 +143,48 @@ static void floor_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
+#if defined(SYS_clone) && defined(SYS_mlock2)
+/* The floor of a fork that must relock: the clone system call (no fork handler on either side),
+ * then in the child only mlock2(MLOCK_ONFAULT) of each (start, length) given. Returns clone's. */
+static PyObject* fork_relocking(PyObject* module, PyObject* mappings) {
+    (void)module;
+    PyObject* items = PySequence_Fast(mappings, "fork_relocking(mappings): a sequence of pairs");
+    if (items == NULL) {
+        return NULL;
+    }
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+    unsigned long* ranges = PyMem_Calloc((size_t)n * 2 + 1, sizeof *ranges);
+    if (ranges == NULL) {
+        Py_DECREF(items);
+        return PyErr_NoMemory();
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(items, i), "kk", &ranges[2 * i],
+                              &ranges[2 * i + 1])) {
+            PyMem_Free(ranges);
+            Py_DECREF(items);
+            return NULL;
+        }
+    }
+    Py_DECREF(items);
+    long pid = syscall(SYS_clone, (long)SIGCHLD, 0L, 0L, 0L, 0L);
+    if (pid == 0) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            syscall(SYS_mlock2, ranges[2 * i], ranges[2 * i + 1], 1L /* MLOCK_ONFAULT */);
+        }
+    }
+    PyMem_Free(ranges);
+    return pid < 0 ? PyErr_SetFromErrno(PyExc_OSError) : PyLong_FromLong(pid);
+}
+#endif
+
+static PyMethodDef module_functions[] = {
+#if defined(SYS_clone) && defined(SYS_mlock2)
+    {"fork_relocking", fork_relocking, METH_O, "a plain fork whose child locks mappings in place"},
+#endif
+    {NULL, NULL, 0, NULL},
+};
+
 #define FASTCALL(f) (PyCFunction)(void (*)(void))(f), METH_FASTCALL | METH_KEYWORDS
 static PyMethodDef floor_methods[] = {
     {"lock_cycle", FASTCALL(lock_cycle), "a vault's system work, with the core-dump exclusion"},
@@ -161,7 +205,8 @@ static PyTypeObject floor_type = {
     .tp_methods = floor_methods,
 };
 
-static struct PyModuleDef floor_module = {PyModuleDef_HEAD_INIT, "floor", NULL, -1, NULL};
+static struct PyModuleDef floor_module = {PyModuleDef_HEAD_INIT, "floor", NULL, -1,
+                                          module_functions};
 
 PyMODINIT_FUNC PyInit_floor(void) {
     page_size = (size_t)sysconf(_SC_PAGESIZE);
