@@ -186,13 +186,13 @@ class PageLocks {
     // A block locked and released over and over (one vault made and dropped at a time) would
     // otherwise allocate and free a node on each cycle.
     Counts::node_type spare_;
-    PageSet unlocked_;               // counted pages whose relock after fork was refused
+    PageSet unlocked_;  // counted pages whose relock after fork was refused
     // The counted pages in address order, for the relock after fork: sorted by the parent before
     // it forks, and only when a page was counted or forgotten since, so that a child finds its
     // runs in one pass instead of looking up both neighbours of every page (with 20,000 pages
     // that search cost more than the fork itself).
     Vector<std::uintptr_t> sorted_pages_;
-    bool pages_changed_ = false;  // since sorted_pages_ was sorted
+    bool pages_changed_ = false;     // since sorted_pages_ was sorted
     Vector<KeptBlock> kept_;         // capacity reserved ahead: a refusal never allocates
     std::size_t next_retry_ = 0;     // where the next retry of kept_ starts
     std::size_t live_ranges_ = 0;    // acquired and not yet released
