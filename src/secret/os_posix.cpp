@@ -24,6 +24,7 @@
 
 #include "fault_injection.hpp"
 #include "os.hpp"
+#include "proc_file.hpp"
 #include "scrubbed_buffer.hpp"
 #include "utf8.hpp"
 
@@ -169,31 +170,6 @@ Text limit_text(rlim_t limit) {
     return text;
 }
 
-// The whole of a small /proc file (at most size - 1 bytes), zero-terminated; 0 when unreadable.
-std::size_t read_proc(const char* path, char* buffer, std::size_t size) noexcept {
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
-    int fd = inject::fails(Call::open) ? -1 : open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return 0;
-    }
-    std::size_t n = 0;
-    while (n + 1 < size) {
-        ssize_t got = inject::fails(Call::read) ? -1 : read(fd, buffer + n, size - 1 - n);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            break;
-        }
-        n += static_cast<std::size_t>(got);
-    }
-    // Its result changes nothing: Linux frees the descriptor even when close reports a failure.
-    static_cast<void>(inject::fails(Call::close));
-    close(fd);
-    buffer[n] = '\0';
-    return n;
-}
-
 // Calls visit(line, cut) for every line of a /proc file, without its '\n'; a line longer than the
 // line buffer is cut to its start (cut is then true). Read through small buffers: the note on a
 // refused lock is built on the refusing thread, whose stack may be as small as 32 KiB. False when
@@ -313,6 +289,30 @@ std::optional<Text> mapping_note() noexcept {
 }  // namespace
 
 #if !defined(__APPLE__)
+std::size_t read_proc(const char* path, char* buffer, std::size_t size) noexcept {
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
+    int fd = inject::fails(inject::Call::open) ? -1 : open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return 0;
+    }
+    std::size_t n = 0;
+    while (n + 1 < size) {
+        ssize_t got = inject::fails(inject::Call::read) ? -1 : read(fd, buffer + n, size - 1 - n);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        n += static_cast<std::size_t>(got);
+    }
+    // Its result changes nothing: Linux frees the descriptor even when close reports a failure.
+    static_cast<void>(inject::fails(inject::Call::close));
+    close(fd);
+    buffer[n] = '\0';
+    return n;
+}
+
 Text lock_limit_note(ErrorCode code, std::size_t bytes) noexcept {
     rlimit limit{};
     const bool known = !inject::fails(Call::getrlimit) && getrlimit(RLIMIT_MEMLOCK, &limit) == 0;

@@ -14,6 +14,7 @@
 
 #include "fault_injection.hpp"
 #include "os_sources.hpp"
+#include "proc_file.hpp"
 
 namespace hush_vault::secret::os {
 namespace {
@@ -34,25 +35,7 @@ struct Span {
 Span initial_environment() noexcept {
 #if defined(__linux__)
     char text[2048];
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
-    int fd = inject::fails(Call::open) ? -1 : open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return {};
-    }
-    std::size_t size = 0;
-    while (size < sizeof text) {
-        ssize_t got = inject::fails(Call::read) ? -1 : read(fd, text + size, sizeof text - size);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            break;
-        }
-        size += static_cast<std::size_t>(got);
-    }
-    // Linux frees the descriptor even when close reports a failure: an injected one still closes.
-    static_cast<void>(inject::fails(Call::close));
-    close(fd);
+    const std::size_t size = read_proc("/proc/self/stat", text, sizeof text);
     std::string_view stat(text, size);
     // The command name may hold spaces and parentheses: the fields start after the last ')'.
     auto close_paren = stat.rfind(')');
