@@ -1,12 +1,7 @@
 // Equality of two byte sequences in time that depends only on their length.
 #include "constant_time.hpp"
 
-// cl.exe knows only its own spelling; GCC and Clang (clang-cl too) take the standard one.
-#if defined(_MSC_VER)
-#define HUSH_VAULT_NOINLINE __declspec(noinline)
-#else
-#define HUSH_VAULT_NOINLINE [[gnu::noinline]]
-#endif
+#include "inlining.hpp"
 
 namespace hush_vault::secret {
 namespace {

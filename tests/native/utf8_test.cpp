@@ -201,6 +201,21 @@ TEST(Utf8, AgreesWithTheReferenceOnTwoByteRunsBrokenAtEveryOffset) {
     }
 }
 
+// ASCII runs long enough for the 64-byte blocks, with one non-ASCII spot at every offset.
+TEST(Utf8, AgreesWithTheReferenceOnLongAsciiRunsBrokenAtEveryOffset) {
+    Agreement agreement;
+    const Bytes spots[] = {{0x80}, {0xC3, 0xA9}, {0xFF}};
+    for (std::size_t length : {63, 64, 65, 130, 200}) {
+        for (std::size_t at = 0; at <= length; ++at) {
+            for (const Bytes& spot : spots) {
+                Bytes s(length, 'k');
+                s.insert(s.begin() + static_cast<std::ptrdiff_t>(at), spot.begin(), spot.end());
+                agreement.check(s);
+            }
+        }
+    }
+}
+
 std::string masked(const Bytes& s, std::uint64_t suffix_len) {
     const ScrubbedBuffer<char> out = mask_secret(s.data(), s.size(), suffix_len);
     EXPECT_EQ(out.capacity(), out.length());
