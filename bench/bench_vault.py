@@ -3,8 +3,10 @@
 pyperf calibrates, warms up and spreads each case over several worker processes; the workers of
 the cases compared in one row are interleaved (one process of each in turn), so that the machine's
 load at any moment weighs on both sides alike. Instruction counts under callgrind complete the
-table: unlike times, they repeat exactly. Last comes the cost of a fork with live vaults
-(bench/fork_cost.py), against a plain fork of the same process.
+table: unlike times, they repeat exactly. Then the rows with targets again in paired rounds
+(bench/paired.py: each row's two cases alternate within one process, which steadies the ratios),
+and last the cost of a fork with live vaults (bench/fork_cost.py), against a plain fork of the
+same process.
 
 Run through tools/bench.sh, which builds the module in release mode first. Options are pyperf's
 (--fast, --rigorous, -p PROCESSES, ...) plus --short (a smoke run for CI: seconds, no verdicts)
@@ -183,11 +185,11 @@ def main():
 
         instruction_counts = callgrind_counts.measure()
     print_table(results, instruction_counts, short)
-    # In a process of its own: it keeps 80 MB of vaults alive and forks.
     import subprocess
 
-    subprocess.run([sys.executable, os.path.join(HERE, "fork_cost.py")] + (["--short"] if short
-                   else []), check=True)
+    for script in ("paired.py", "fork_cost.py"):  # fork_cost: 80 MB of vaults and forks
+        subprocess.run([sys.executable, os.path.join(HERE, script)] + (["--short"] if short
+                       else []), check=True)
 
 
 if __name__ == "__main__":
