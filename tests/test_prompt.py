@@ -21,8 +21,9 @@ PAGE = mmap.PAGESIZE
 # The child reports what the vault holds (hex) or the exception's class, and whether the terminal's
 # modes after the prompt equal those before it.
 TERMINAL_CHILD = """
-import fcntl, json, sys, termios
+import fcntl, json, signal, sys, termios
 import hush_vault_sources
+signal.signal(signal.SIGINT, signal.default_int_handler)  # not the ignoring a background run gives
 fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 before = termios.tcgetattr(0)
 try:
