@@ -102,8 +102,8 @@ bool ascii_block(const std::uint8_t* p) noexcept {
 }
 
 // The number of ASCII bytes at the start of p[0, n). Most secrets are ASCII, so long runs are
-// tested 64 bytes at a time, then words, two at a time, find where the run ends. Inlined: a call
-// would cost a short secret's reveal more than its scan.
+// tested 64 bytes at a time; words, two at a time and then one, find where the run ends. Inlined:
+// a call would cost a short secret's reveal more than its scan.
 HUSH_VAULT_ALWAYS_INLINE std::size_t ascii_run(const std::uint8_t* p, std::size_t n) noexcept {
     std::size_t i = 0;
     while (n - i >= 64 && ascii_block(p + i)) {
